@@ -1,0 +1,49 @@
+#include "main/startup.h"
+
+#include <memory>
+
+#include "main/control_loop.h"
+#include "main/final_stop.h"
+#include "os/thread.h"
+#include "protocol/reader.h"
+#include "protocol/writer.h"
+
+namespace kestrune {
+namespace {
+constexpr size_t kEventQueueLines = 256;
+}
+
+void run_program() {
+  os::set_process_priority_below_normal();
+  os::set_current_thread_priority(os::ThreadPriority::AboveNormal);
+
+  auto control = std::make_shared<LoadControl>();
+  control->stop_event = os::StopEvent::create();  // may be absent: waits then end by time
+  control->base_instant_ns = os::monotonic_ns();
+
+  auto [commands, inbox] = make_channel<SupervisorMsg>();
+  auto [event_tx, event_rx] = make_channel<std::string>(kEventQueueLines);
+  auto counters = std::make_shared<EventCounters>();
+
+  // Without a writer, events cannot reach the controller; the stall watchdog ends the run.
+  (void)start_writer_thread(std::move(event_rx), commands, counters, control);
+
+  // Kept to the process end: the final stop terminates without unwinding.
+  static Runtime rt;
+  rt.commands = commands;
+  rt.output = EventOutput{std::move(event_tx), counters, 0, control};
+  rt.control = control;
+  rt.features = detect_cpu_features();
+
+  const os::Elevation elevation = os::probe_elevation();
+  const os::LockAnswer lock = rt.instance_lock.acquire();
+  if (elevation != os::Elevation::NotElevated) final_stop(rt, StopReason::Elevated, 0.0, 0.0);
+  if (lock != os::LockAnswer::Held) final_stop(rt, StopReason::Already, 0.0, 0.0);
+
+  if (!start_reader_thread(commands)) final_stop(rt, StopReason::StdinClosed, 0.0, 0.0);
+
+  static SupervisorState state = SupervisorState::at_loop_entry(control->now_ms());
+  run_control_loop(state, rt, inbox);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,96 @@
+// The OS seam, on whichever backend this build has (POSIX natively, Win32 under Wine).
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "os/clock.h"
+#include "os/probes.h"
+#include "os/stop_event.h"
+#include "os/thread.h"
+#include "os/waitable_timer.h"
+
+namespace kestrune::os {
+namespace {
+
+uint64_t ms_since(uint64_t t0) { return (monotonic_ns() - t0) / 1'000'000; }
+
+TEST(OsTimer, FiresAfterItsDueTime) {
+  auto timer = WaitableTimer::create(true);
+  ASSERT_TRUE(timer);
+  const uint64_t t0 = monotonic_ns();
+  ASSERT_TRUE(timer->arm_relative(20 * 10'000));  // 20 ms
+  EXPECT_EQ(wait_timer_or_stop(*timer, nullptr, 1000), WaitResult::Timer);
+  const uint64_t took = ms_since(t0);
+  EXPECT_GE(took, 19u);
+  EXPECT_LT(took, 500u);
+  // Re-arming after a fire waits again rather than returning at once.
+  const uint64_t t1 = monotonic_ns();
+  ASSERT_TRUE(timer->arm_relative(10 * 10'000));
+  EXPECT_EQ(wait_timer_or_stop(*timer, nullptr, 1000), WaitResult::Timer);
+  EXPECT_GE(ms_since(t1), 9u);
+}
+
+TEST(OsTimer, GuardTimeoutEndsAWaitOnATimerThatNeverFires) {
+  auto timer = WaitableTimer::create(false);
+  ASSERT_TRUE(timer);
+  ASSERT_TRUE(timer->arm_relative(int64_t{10'000'000} * 10));  // 10 s
+  EXPECT_EQ(wait_timer_or_stop(*timer, nullptr, 15), WaitResult::Timeout);
+}
+
+TEST(OsTimer, StopEventCutsTheWaitShortAndStaysSignalled) {
+  auto timer = WaitableTimer::create(true);
+  auto stop = StopEvent::create();
+  ASSERT_TRUE(timer && stop);
+  EXPECT_FALSE(stop->is_signalled());
+  ASSERT_TRUE(timer->arm_relative(int64_t{10'000'000} * 10));  // 10 s
+  std::thread signaller([&] {
+    sleep_ms(10);
+    stop->signal();
+  });
+  const uint64_t t0 = monotonic_ns();
+  EXPECT_EQ(wait_timer_or_stop(*timer, stop.get(), 20000), WaitResult::Stop);
+  signaller.join();
+  EXPECT_LT(ms_since(t0), 2000u);
+  // Manual reset: every later wait sees it too.
+  EXPECT_TRUE(stop->is_signalled());
+  ASSERT_TRUE(timer->arm_relative(int64_t{10'000'000} * 10));
+  EXPECT_EQ(wait_timer_or_stop(*timer, stop.get(), 20000), WaitResult::Stop);
+}
+
+TEST(OsTimer, CreationFailureHookForTests) {
+  set_timer_creation_fails_for_testing(true);
+  EXPECT_EQ(WaitableTimer::create(true), nullptr);
+  EXPECT_EQ(WaitableTimer::create(false), nullptr);
+  set_timer_creation_fails_for_testing(false);
+  EXPECT_NE(WaitableTimer::create(true), nullptr);
+}
+
+TEST(OsThread, StartsADetachedThreadWithAReservedStack) {
+  std::atomic<int> ran{0};
+  ASSERT_TRUE(start_thread("burn-0", 0x40000, [&] { ran.store(1); }));
+  const uint64_t t0 = monotonic_ns();
+  while (ran.load() == 0 && ms_since(t0) < 5000) sleep_ms(1);
+  EXPECT_EQ(ran.load(), 1);
+  EXPECT_GE(logical_processor_count(), 1u);
+  EXPECT_NE(current_process_id(), 0u);
+}
+
+TEST(OsParentWatch, SeesItsOwnProcessAliveAndRefusesPidZero) {
+  auto self = ParentWatch::open(current_process_id());
+  ASSERT_TRUE(self);
+  EXPECT_TRUE(self->alive());
+  EXPECT_EQ(ParentWatch::open(0), nullptr);
+}
+
+TEST(OsClock, IsMonotonic) {
+  uint64_t a = monotonic_ns();
+  sleep_ms(2);
+  uint64_t b = monotonic_ns();
+  EXPECT_GT(b, a);
+  EXPECT_GE(b - a, 1'000'000u);
+}
+
+}  // namespace
+}  // namespace kestrune::os

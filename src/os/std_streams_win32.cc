@@ -1,0 +1,73 @@
+#include <algorithm>
+#include <string>
+
+#include "os/std_streams.h"
+#include "os/win32.h"
+
+namespace kestrune::os {
+namespace {
+
+bool is_console(HANDLE h) {
+  DWORD mode;
+  return GetConsoleMode(h, &mode) != 0;
+}
+
+// A console hands out UTF-16; the protocol is UTF-8 bytes.
+ReadResult read_console(HANDLE h, char* buf, size_t cap) {
+  // At most cap/3 UTF-16 units so that their UTF-8 form always fits.
+  wchar_t wide[2048];
+  DWORD want = static_cast<DWORD>(std::min<size_t>(cap / 3, 2048));
+  if (want == 0) want = 1;
+  DWORD got = 0;
+  if (!ReadConsoleW(h, wide, want, &got, nullptr) || got == 0) return {ReadStatus::End, 0};
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(got), buf, static_cast<int>(cap),
+                              nullptr, nullptr);
+  if (n <= 0) return {ReadStatus::End, 0};
+  return {ReadStatus::Data, static_cast<size_t>(n)};
+}
+
+size_t write_console(HANDLE h, const char* data, size_t len) {
+  // Convert whole UTF-8 characters only; report the bytes consumed.
+  size_t take = std::min<size_t>(len, 4096);
+  while (take < len && take > 0 && (static_cast<unsigned char>(data[take]) & 0xC0) == 0x80) --take;
+  if (take == 0) take = std::min<size_t>(len, 4096);
+  std::wstring wide(take, L'\0');
+  int n = MultiByteToWideChar(CP_UTF8, 0, data, static_cast<int>(take), wide.data(),
+                              static_cast<int>(wide.size()));
+  if (n <= 0) return 0;
+  DWORD written = 0;
+  if (!WriteConsoleW(h, wide.data(), static_cast<DWORD>(n), &written, nullptr)) return 0;
+  return written == static_cast<DWORD>(n) ? take : 0;
+}
+
+}  // namespace
+
+ReadResult read_stdin(char* buf, size_t cap) {
+  HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return {ReadStatus::End, 0};
+  if (is_console(h)) return read_console(h, buf, cap);
+  DWORD got = 0;
+  if (!ReadFile(h, buf, static_cast<DWORD>(cap), &got, nullptr)) {
+    if (GetLastError() == ERROR_OPERATION_ABORTED) return {ReadStatus::Interrupted, 0};
+    return {ReadStatus::End, 0};  // broken pipe and every other failure: input is over
+  }
+  if (got == 0) return {ReadStatus::End, 0};  // the other form of a closed pipe
+  return {ReadStatus::Data, got};
+}
+
+size_t write_stdout(const char* data, size_t len) {
+  HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (h == nullptr || h == INVALID_HANDLE_VALUE) return 0;
+  if (is_console(h)) return write_console(h, data, len);
+  DWORD written = 0;
+  DWORD chunk = static_cast<DWORD>(std::min<size_t>(len, 1u << 30));
+  if (!WriteFile(h, data, chunk, &written, nullptr)) return 0;
+  return written;
+}
+
+// WriteFile keeps no user-space buffer: the bytes are in the pipe when it returns, and
+// they survive this process's termination. FlushFileBuffers on a pipe would instead wait
+// for the controller to read everything, turning a slow reader into a stalled writer.
+bool flush_stdout() { return true; }
+
+}  // namespace kestrune::os

@@ -1,0 +1,19 @@
+#pragma once
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "protocol/command.h"
+
+namespace kestrune {
+
+/// Either a command or the failure's message text (exact wire wording).
+struct DecodeResult {
+  std::optional<Command> command;
+  std::string error;  // set when command is empty
+};
+
+/// Decodes one line of UTF-8 text (no line terminator) into a command. No side effects.
+DecodeResult decode_command(std::string_view text);
+
+}  // namespace kestrune
