@@ -1,0 +1,72 @@
+#include "gpu/adapter_choice.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace kestrune {
+namespace {
+
+constexpr uint64_t kGiB = uint64_t{1} << 30;
+
+AdapterInfo hw(std::string name, uint64_t gib) {
+  return {std::move(name), gib * kGiB, 0x10DE, false};
+}
+AdapterInfo sw(std::string name, uint64_t gib) {
+  return {std::move(name), gib * kGiB, 0x1414, true};
+}
+
+TEST(ChooseAdapter, HintMemoryAndSoftwareRules) {
+  const std::vector<AdapterInfo> two = {hw("Vendor A Graphics", 4), hw("Vendor B Graphics", 8)};
+  const std::vector<AdapterInfo> with_sw = {sw("Basic Render Driver", 64), hw("Vendor A", 2),
+                                            hw("Vendor B", 4)};
+  const std::vector<AdapterInfo> ties = {hw("First", 8), hw("Second", 8), hw("Small", 1)};
+  const std::vector<AdapterInfo> many_matches = {hw("Vendor X 1000", 2), hw("Vendor X 2000", 16)};
+  struct Case {
+    const char* what;
+    const std::vector<AdapterInfo>& adapters;
+    std::optional<std::string> hint;
+    std::optional<size_t> chosen;
+  } cases[] = {
+      {"no hint: most memory", two, std::nullopt, 1},
+      {"hint trimmed and case-folded", two, "  vendor a  ", 0},
+      {"hint with Unicode spaces", two, "\xE3\x80\x80VENDOR A\xC2\xA0", 0},
+      {"hint matching nothing", two, "vendor z", 1},
+      {"white-space hint is no hint", two, " \t\xE2\x80\x83", 1},
+      {"empty hint is no hint", two, "", 1},
+      {"hint naming only a software adapter", with_sw, "basic render", 2},
+      {"software never wins on memory", with_sw, std::nullopt, 2},
+      {"equal memory: earlier wins", ties, std::nullopt, 0},
+      {"several matches: first in order", many_matches, "vendor x", 0},
+      {"hint is a substring, not a prefix", two, "r b gra", 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(choose_adapter(c.adapters, c.hint), c.chosen) << c.what;
+  }
+}
+
+TEST(ChooseAdapter, NoChoiceWithoutHardwareAdapter) {
+  EXPECT_EQ(choose_adapter({}, std::nullopt), std::nullopt);
+  const std::vector<AdapterInfo> only_sw = {sw("Basic Render Driver", 0)};
+  EXPECT_EQ(choose_adapter(only_sw, std::nullopt), std::nullopt);
+  EXPECT_EQ(choose_adapter(only_sw, "basic"), std::nullopt);
+}
+
+TEST(ChooseAdapter, HintComparesUnicodeLowerCase) {
+  const std::vector<AdapterInfo> adapters = {hw("Generic", 8), hw("\xC3\x89LAN \xC4\xB0X", 1),
+                                             hw("\xD0\x92\xD0\x98\xD0\x94\xD0\x95\xD0\x9E", 1)};
+  EXPECT_EQ(choose_adapter(adapters, "\xC3\xA9lan"), 1u);        // élan matches ÉLAN
+  EXPECT_EQ(choose_adapter(adapters, "\xC4\xB0x"), 1u);          // İ folds the same on both sides
+  EXPECT_EQ(choose_adapter(adapters, "\xD0\xB2\xD0\xB8\xD0\xB4"), 2u);  // вид in ВИДЕО
+}
+
+TEST(ChooseAdapter, OnlyTheFirstSixteenCount) {
+  std::vector<AdapterInfo> adapters;
+  for (int i = 0; i < 16; ++i) adapters.push_back(hw("Card " + std::to_string(i), 1));
+  adapters.push_back(hw("Huge Card", 64));
+  EXPECT_EQ(choose_adapter(adapters, std::nullopt), 0u);
+  EXPECT_EQ(choose_adapter(adapters, "huge"), 0u);
+}
+
+}  // namespace
+}  // namespace kestrune

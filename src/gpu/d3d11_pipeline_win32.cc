@@ -1,0 +1,202 @@
+#include "gpu/d3d11_pipeline_win32.h"
+
+#include <d3dcompiler.h>
+
+#include <array>
+#include <cstring>
+
+#include "gpu/adapt_iters.h"
+#include "gpu/adapter_name.h"
+#include "gpu/constant_block.h"
+#include "gpu/device_error.h"
+#include "gpu/dispatch_once.h"
+#include "gpu/shader_source.h"
+#include "variants/shader_fallback.h"
+
+namespace kestrune {
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+constexpr UINT kOutputElements = 4096;
+constexpr UINT kOutputStride = 16;
+
+AdapterInfo describe(const DXGI_ADAPTER_DESC1& desc) {
+  std::array<char16_t, kAdapterDescriptionUnits> units{};
+  for (size_t i = 0; i < units.size(); ++i) units[i] = static_cast<char16_t>(desc.Description[i]);
+  AdapterInfo info;
+  info.name = adapter_name_from_description(std::u16string_view(units.data(), units.size()));
+  info.dedicated_video_memory = desc.DedicatedVideoMemory;
+  info.vendor_id = desc.VendorId;
+  info.software = (desc.Flags & DXGI_ADAPTER_FLAG_SOFTWARE) != 0;
+  return info;
+}
+
+void enumerate_adapters(IDXGIFactory1& factory, std::vector<AdapterEntry>& out) {
+  for (UINT i = 0; i < kMaxAdapters; ++i) {
+    ComPtr<IDXGIAdapter1> adapter;
+    if (FAILED(factory.EnumAdapters1(i, adapter.GetAddressOf())) || !adapter) return;
+    DXGI_ADAPTER_DESC1 desc{};
+    if (FAILED(adapter->GetDesc1(&desc))) continue;  // this one is skipped (and released)
+    out.push_back({std::move(adapter), describe(desc)});
+  }
+}
+
+// The compiled shader, or this build's stand-in bytecode when the compiler cannot do it.
+bool compile_shader(std::vector<uint8_t>& bytecode) {
+  ComPtr<ID3DBlob> code;
+  ComPtr<ID3DBlob> errors;  // compiler messages are not reported
+  const HRESULT hr = D3DCompile(kShaderSource.data(), kShaderSource.size(), kShaderSourceName,
+                                nullptr, nullptr, kShaderEntryPoint, kShaderTarget,
+                                D3DCOMPILE_OPTIMIZATION_LEVEL3, 0, code.GetAddressOf(),
+                                errors.GetAddressOf());
+  if (SUCCEEDED(hr) && code && code->GetBufferSize() > 0) {
+    const auto* p = static_cast<const uint8_t*>(code->GetBufferPointer());
+    bytecode.assign(p, p + code->GetBufferSize());
+    return true;
+  }
+  std::optional<std::vector<uint8_t>> fallback = fallback_shader_bytecode();
+  if (!fallback || fallback->empty()) return false;
+  bytecode = std::move(*fallback);
+  return true;
+}
+
+bool create_device(IDXGIAdapter* adapter, GpuPipeline& p) {
+  const D3D_FEATURE_LEVEL both[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
+  const D3D_FEATURE_LEVEL only_11_0[] = {D3D_FEATURE_LEVEL_11_0};
+  HRESULT hr = D3D11CreateDevice(adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, both, 2,
+                                 D3D11_SDK_VERSION, p.device.ReleaseAndGetAddressOf(), nullptr,
+                                 p.context.ReleaseAndGetAddressOf());
+  if (FAILED(hr)) {
+    // Runtimes without 11.1 reject a list that names it.
+    hr = D3D11CreateDevice(adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, only_11_0, 1,
+                           D3D11_SDK_VERSION, p.device.ReleaseAndGetAddressOf(), nullptr,
+                           p.context.ReleaseAndGetAddressOf());
+  }
+  return SUCCEEDED(hr) && p.device && p.context;
+}
+
+std::string device_failure(GpuPipeline& p, HRESULT hr) {
+  return describe_device_error(p.device->GetDeviceRemovedReason(), hr).code;
+}
+
+// Steps after the device exists. Empty on success.
+std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint8_t>& bytecode) {
+  if (FAILED(p.device->CreateComputeShader(bytecode.data(), bytecode.size(), nullptr,
+                                           p.shader.GetAddressOf())) ||
+      !p.shader) {
+    return "compile";
+  }
+
+  D3D11_BUFFER_DESC out_desc{};
+  out_desc.ByteWidth = kOutputElements * kOutputStride;
+  out_desc.Usage = D3D11_USAGE_DEFAULT;
+  out_desc.BindFlags = D3D11_BIND_UNORDERED_ACCESS;
+  out_desc.MiscFlags = D3D11_RESOURCE_MISC_BUFFER_STRUCTURED;
+  out_desc.StructureByteStride = kOutputStride;
+  ComPtr<ID3D11Buffer> output;  // the view keeps it alive after set-up
+  HRESULT hr = p.device->CreateBuffer(&out_desc, nullptr, output.GetAddressOf());
+  if (FAILED(hr)) return device_failure(p, hr);
+  if (!output) return "gpuDeviceRemoved";
+
+  hr = p.device->CreateUnorderedAccessView(output.Get(), nullptr, p.output_view.GetAddressOf());
+  if (FAILED(hr)) return device_failure(p, hr);
+  if (!p.output_view) return "gpuDeviceRemoved";
+
+  const auto block = constant_block_bytes(kInitialIters);
+  D3D11_BUFFER_DESC cb_desc{};
+  cb_desc.ByteWidth = static_cast<UINT>(block.size());
+  cb_desc.Usage = D3D11_USAGE_DEFAULT;
+  cb_desc.BindFlags = D3D11_BIND_CONSTANT_BUFFER;
+  D3D11_SUBRESOURCE_DATA init{};
+  init.pSysMem = block.data();
+  hr = p.device->CreateBuffer(&cb_desc, &init, p.constant_buffer.GetAddressOf());
+  if (FAILED(hr)) return device_failure(p, hr);
+  if (!p.constant_buffer) return "gpuDeviceRemoved";
+
+  D3D11_QUERY_DESC q_desc{};
+  q_desc.Query = D3D11_QUERY_EVENT;
+  hr = p.device->CreateQuery(&q_desc, p.event_query.GetAddressOf());
+  if (FAILED(hr)) return device_failure(p, hr);
+  if (!p.event_query) return "gpuDeviceRemoved";
+
+  // Bound once: each dispatch needs only the dispatch itself and, rarely, an upload of P.
+  p.context->CSSetShader(p.shader.Get(), nullptr, 0);
+  p.context->CSSetUnorderedAccessViews(0, 1, p.output_view.GetAddressOf(), nullptr);
+  p.context->CSSetConstantBuffers(0, 1, p.constant_buffer.GetAddressOf());
+  p.iters_in_buffer = kInitialIters;
+  return std::nullopt;
+}
+
+}  // namespace
+
+void GpuPipeline::upload_iters(uint32_t iters) {
+  const auto block = constant_block_bytes(iters);
+  context->UpdateSubresource(constant_buffer.Get(), 0, nullptr, block.data(), 0, 0);
+  iters_in_buffer = iters;
+}
+
+void GpuPipeline::dispatch_end_flush() {
+  context->Dispatch(kDispatchGroups, 1, 1);
+  context->End(event_query.Get());
+  context->Flush();
+}
+
+QueryPoll GpuPipeline::poll() {
+  BOOL done = FALSE;  // cleared before every call
+  const HRESULT hr =
+      context->GetData(event_query.Get(), &done, sizeof done, D3D11_ASYNC_GETDATA_DONOTFLUSH);
+  return {static_cast<int32_t>(hr), done != FALSE};
+}
+
+int32_t GpuPipeline::removed_reason() {
+  return static_cast<int32_t>(device->GetDeviceRemovedReason());
+}
+
+std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
+                                    GpuThreadObjects& objects) {
+  if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
+                                reinterpret_cast<void**>(objects.factory.GetAddressOf()))) ||
+      !objects.factory) {
+    return "noAdapter";
+  }
+  enumerate_adapters(*objects.factory.Get(), objects.adapters);
+
+  std::vector<AdapterInfo> infos;
+  for (const AdapterEntry& e : objects.adapters) infos.push_back(e.info);
+  objects.chosen = choose_adapter(infos, hint);
+  if (!objects.chosen) return "noAdapter";
+
+  if (!compile_shader(objects.bytecode)) return "compile";
+
+  // Released when set-up ends, whatever the outcome.
+  ComPtr<IDXGIAdapter> adapter;
+  if (FAILED(objects.adapters[*objects.chosen].adapter.As(&adapter)) || !adapter) {
+    return "noAdapter";
+  }
+
+  // Built in a local object: on failure everything made so far goes with it, in the
+  // pipeline's release order.
+  auto pipeline = std::make_unique<GpuPipeline>();
+  if (!create_device(adapter.Get(), *pipeline)) return "noAdapter";
+  if (std::optional<std::string> err = build_pipeline(*pipeline, objects.bytecode)) return err;
+  objects.pipeline = std::move(pipeline);
+  return std::nullopt;
+}
+
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint) {
+  auto objects = std::make_unique<GpuThreadObjects>();
+  GpuSetupResult result;
+  if (std::optional<std::string> err = open_gpu(hint, *objects)) {
+    result.err = std::move(*err);
+  } else {
+    const AdapterInfo& chosen = objects->adapters[*objects->chosen].info;
+    result.name = chosen.name;
+    result.vendor_id = chosen.vendor_id;
+  }
+  result.objects = std::move(objects);
+  return result;
+}
+
+}  // namespace kestrune

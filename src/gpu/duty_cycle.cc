@@ -1,0 +1,98 @@
+#include "gpu/duty_cycle.h"
+
+#include <string>
+
+#include "gpu/dispatch_once.h"
+
+namespace kestrune {
+namespace {
+
+enum class Step { NextPeriod, End };
+
+std::string slow_detail() {
+  return "two dispatches above " + std::to_string(static_cast<int>(kSlowDispatchMs)) + " ms";
+}
+
+class DutyCycle {
+ public:
+  DutyCycle(const LoadControl& control, const CommandSender& commands, TuneState& tune,
+            GpuTimer& timer, GpuDevice& device)
+      : control_(control), commands_(commands), tune_(tune), timer_(timer), device_(device) {}
+
+  void run() {
+    // Signed, so that "one second before now" also works in the first second of the process.
+    last_sample_ns_ = static_cast<int64_t>(timer_.now_ns()) - 1'000'000'000;
+    while (!stopping()) {
+      const PeriodPlan plan = plan_period(timer_.now_ns(), control_.gpu_duty_e4.load());
+      const Step step = plan.on ? on_phase_until(plan.until_ns) : idle_until(plan.until_ns);
+      if (step == Step::End) return;
+    }
+  }
+
+ private:
+  bool stopping() const { return control_.stop_requested.load(); }
+
+  Step idle_until(uint64_t point) {
+    if (stopping()) return Step::End;
+    const uint64_t now = timer_.now_ns();
+    if (now >= point) return Step::NextPeriod;
+    if (timer_.idle_wait(point - now) == WaitOutcome::WaitFailed) {
+      commands_.send(GpuFailed{"timer", "waitable timer failed"});
+      return Step::End;
+    }
+    return Step::NextPeriod;
+  }
+
+  Step on_phase_until(uint64_t point) {
+    if (stopping()) return Step::End;
+    for (;;) {
+      if (control_.gpu_duty_e4.load() == 0 || timer_.now_ns() >= point) return Step::NextPeriod;
+      const DispatchResult r = dispatch_once(device_, tune_.iters, timer_, control_);
+      if (r.failure) {
+        commands_.send(GpuFailed{r.failure->code, r.failure->detail});
+        return Step::End;
+      }
+      // A dispatch cut short by the stop is neither a sample nor slow.
+      if (stopping()) return Step::End;
+      adapt_iters(tune_, r.ms);
+      const auto now = static_cast<int64_t>(timer_.now_ns());
+      if (now - last_sample_ns_ >= static_cast<int64_t>(kSampleIntervalNs)) {
+        last_sample_ns_ = now;
+        commands_.send(GpuSample{r.ms});
+      }
+      if (tune_.slow) {
+        commands_.send(GpuFailed{"gpuSlow", slow_detail()});
+        return Step::End;
+      }
+      if (stopping()) return Step::End;
+    }
+  }
+
+  const LoadControl& control_;
+  const CommandSender& commands_;
+  TuneState& tune_;
+  GpuTimer& timer_;
+  GpuDevice& device_;
+  int64_t last_sample_ns_ = 0;
+};
+
+}  // namespace
+
+PeriodPlan plan_period(uint64_t t_ns, uint32_t duty_e4) {
+  const uint64_t phase = t_ns % kDutyPeriodNs;
+  const uint64_t start = t_ns - phase;
+  const uint64_t next = start + kDutyPeriodNs;
+  if (duty_e4 == 0) return {false, next};
+  // d x 100 ms in ns is exactly duty_e4 x 10,000: no rounding needed.
+  const uint64_t on = uint64_t{duty_e4} * (kDutyPeriodNs / 10'000);
+  if (on >= kDutyPeriodNs) return {true, next};
+  if (phase < on) return {true, start + on};
+  return {false, next};
+}
+
+void run_duty_cycle(const LoadControl& control, const CommandSender& commands, TuneState& tune,
+                    GpuTimer& timer, GpuDevice& device) {
+  DutyCycle(control, commands, tune, timer, device).run();
+}
+
+}  // namespace kestrune

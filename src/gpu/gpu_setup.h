@@ -1,0 +1,34 @@
+#pragma once
+// What the GPU thread's set-up hands to the thread, whatever the platform.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "gpu/gpu_device.h"
+
+namespace kestrune {
+
+/// Every object the set-up obtained (on Windows: DXGI factory, adapters, shader bytecode and,
+/// after success, the pipeline). Destroying it releases all of them; the GPU thread does
+/// that at its clean-up, on the thread that made them.
+class GpuSetup {
+ public:
+  virtual ~GpuSetup() = default;
+  /// The ready device after a successful set-up, null after a failed one.
+  virtual GpuDevice* device() = 0;
+};
+
+struct GpuSetupResult {
+  std::unique_ptr<GpuSetup> objects;  // may be null when nothing was obtained
+  std::string err;                    // the failure code when there is no device
+  std::string name;                   // the chosen adapter, on success
+  uint32_t vendor_id = 0;
+};
+
+/// This platform's set-up: Direct3D 11 on Windows ("noAdapter", "compile" or
+/// "gpuDeviceRemoved" on failure); elsewhere always "noAdapter".
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint);
+
+}  // namespace kestrune

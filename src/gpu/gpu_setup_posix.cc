@@ -1,0 +1,12 @@
+#include "gpu/gpu_setup.h"
+
+namespace kestrune {
+
+// No Direct3D here: the GPU load is simply unavailable.
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& /*hint*/) {
+  GpuSetupResult r;
+  r.err = "noAdapter";
+  return r;
+}
+
+}  // namespace kestrune
