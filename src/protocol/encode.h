@@ -1,0 +1,25 @@
+#pragma once
+// Events to their wire text: one JSON object, keys in a fixed order, no spaces.
+
+#include <optional>
+#include <string>
+
+#include "protocol/events.h"
+
+namespace kestrune {
+
+/// Appends `value` as a JSON number in the shortest decimal form that reads back as the
+/// same double: plain notation with at least one digit after the point for
+/// 1e-5 <= |value| < 1e16 ("0.5", "120.0", "-0.0"), exponent notation otherwise, with a
+/// lower-case "e", no plus sign and no ".0" on a one-digit mantissa ("1e16", "2.5e-7").
+/// A value that is infinite or NaN is appended as null.
+void append_real(std::string& out, double value);
+
+/// append_real into a fresh string.
+std::string format_real(double value);
+
+/// The event as one line of JSON text without the line feed. None when the event cannot
+/// be encoded: a string field that is not valid UTF-8 has no JSON form.
+std::optional<std::string> encode_event(const Event& event);
+
+}  // namespace kestrune
