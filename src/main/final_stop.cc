@@ -10,8 +10,8 @@ constexpr uint32_t kWriterWaitMs = 150;
 }  // namespace
 
 Bye make_bye(StopReason reason, double cpu_s, double gpu_s) {
-  return Bye{stop_reason_text(reason), stop_reason_code(reason), round_places(cpu_s, 1),
-             round_places(gpu_s, 1)};
+  return Bye{stop_reason_text(reason), stop_reason_code(reason), round1(cpu_s),
+             round1(gpu_s)};
 }
 
 void final_stop(Runtime& rt, StopReason reason, double cpu_s, double gpu_s) {

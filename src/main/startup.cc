@@ -14,6 +14,7 @@ constexpr size_t kEventQueueLines = 256;
 }
 
 void run_program() {
+  os::prepare_process();
   os::set_process_priority_below_normal();
   os::set_current_thread_priority(os::ThreadPriority::AboveNormal);
 

@@ -142,13 +142,13 @@ Outcome handle_message(SupervisorState& s, SupervisorWorld& world, SupervisorMsg
           return std::nullopt;
         } else if constexpr (std::is_same_v<T, GpuFailed>) {
           s.gpu_usable = false;
-          s.gpu_reg.apply_mode(std::nullopt, false, now);
+          s.gpu_reg.switch_off(now);
           world.emit(Error{std::move(m.code), std::move(m.detail)});
           publish_duties(s, world, now);
           return std::nullopt;
         } else {
           static_assert(std::is_same_v<T, GpuSample>);
-          s.dispatch_ms = std::isfinite(m.ms) ? round_places(m.ms, 1) : 0.0;
+          s.dispatch_ms = round1(m.ms);  // a non-finite time gives 0
           return std::nullopt;
         }
       },

@@ -14,8 +14,8 @@ constexpr uint64_t kStatusEveryMs = 250;
 DomainStatus domain_status(const PowerRegulator& reg, double applied) {
   DomainStatus d;
   d.mode = reg.mode;
-  d.duty = round_places(applied, 3);
-  if (reg.target_w) d.target_w = round_places_optional(*reg.target_w, 1);
+  d.duty = round3(applied);
+  d.target_w = round_optional(reg.target_w, 1);
   d.power_stale = reg.stale;
   return d;
 }

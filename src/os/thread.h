@@ -27,6 +27,10 @@ uint32_t current_process_id();
 /// Gives up the rest of the time slice (SwitchToThread).
 void yield_processor();
 
+/// Process-wide settings made first thing at start-up: a write to a closed pipe must fail
+/// rather than kill the process, and a fault must never wait on an error dialog.
+void prepare_process();
+
 /// Ends the process at once with `code` (TerminateProcess, ExitProcess as fallback).
 [[noreturn]] void terminate_process(uint32_t code);
 

@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <signal.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -83,6 +84,8 @@ uint32_t logical_processor_count() {
 uint32_t current_process_id() { return static_cast<uint32_t>(getpid()); }
 
 void yield_processor() { sched_yield(); }
+
+void prepare_process() { (void)signal(SIGPIPE, SIG_IGN); }
 
 void terminate_process(uint32_t code) {
   // Like TerminateProcess: no atexit handlers, no static destructors, every thread ends.

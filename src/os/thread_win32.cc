@@ -78,6 +78,11 @@ uint32_t current_process_id() { return GetCurrentProcessId(); }
 
 void yield_processor() { (void)SwitchToThread(); }
 
+void prepare_process() {
+  // No window may ever appear: a fault ends the process instead of waiting on a dialog.
+  (void)SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
 void terminate_process(uint32_t code) {
   (void)TerminateProcess(GetCurrentProcess(), code);
   ExitProcess(code);

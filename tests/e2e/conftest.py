@@ -1,0 +1,58 @@
+import os
+import shutil
+import tempfile
+from pathlib import Path
+
+import pytest
+
+import kestrune
+
+
+def pytest_addoption(parser):
+    parser.addoption("--targets", default=os.environ.get("KL_E2E_TARGETS", "native,wine"),
+                     help="comma-separated: native, wine")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: takes tens of seconds (kept in the default run)")
+
+
+def pytest_generate_tests(metafunc):
+    if "runner" in metafunc.fixturenames:
+        targets = [t for t in metafunc.config.getoption("--targets").split(",") if t]
+        only = getattr(metafunc.function, "kl_only", None)
+        if only:
+            targets = [t for t in targets if t in only]
+        metafunc.parametrize("runner", targets, indirect=True)
+
+
+def only(*targets):
+    """Restricts a scenario to some targets."""
+    def mark(fn):
+        fn.kl_only = targets
+        return fn
+    return mark
+
+
+@pytest.fixture(scope="session")
+def native_runner():
+    r = kestrune.NativeRunner()
+    yield r
+    r.close()
+
+
+@pytest.fixture(scope="session")
+def wine_runner():
+    prefix = Path(os.environ.get("KL_WINEPREFIX") or tempfile.mkdtemp(prefix="kl-wine-"))
+    r = kestrune.WineRunner(prefix)
+    yield r
+    r.close()
+    if not os.environ.get("KL_WINEPREFIX"):
+        shutil.rmtree(prefix, ignore_errors=True)
+
+
+@pytest.fixture
+def runner(request):
+    if request.param == "native":
+        return request.getfixturevalue("native_runner")
+    return request.getfixturevalue("wine_runner")
