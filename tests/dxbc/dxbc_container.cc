@@ -69,7 +69,8 @@ void put_u32(std::vector<uint8_t>& out, uint32_t v) {
 }
 
 void put_fourcc(std::vector<uint8_t>& out, const char (&cc)[5]) {
-  out.insert(out.end(), cc, cc + 4);
+  // Byte by byte: GCC 12's -O3 misreads a ranged insert here as an overflow.
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(cc[i]));
 }
 
 constexpr uint32_t kShaderTokens[] = {
@@ -136,7 +137,8 @@ std::vector<uint8_t> build_container(std::span<const uint32_t> shex) {
   put_u32(out, kHeader + kSignature);
   put_u32(out, kHeader + 2 * kSignature);
   for (const auto& cc : {"ISGN", "OSGN"}) {
-    out.insert(out.end(), cc, cc + 4);
+    // Byte by byte: GCC 12's -O3 misreads a ranged insert here as an overflow.
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(cc[i]));
     put_u32(out, 8);
     put_u32(out, 0);  // no elements
     put_u32(out, 8);  // element offset, by convention right after these two dwords

@@ -26,6 +26,14 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("runner", targets, indirect=True)
 
 
+def pytest_collection_modifyitems(config, items):
+    targets = set(config.getoption("--targets").split(","))
+    for item in items:
+        wanted = getattr(getattr(item, "function", None), "kl_only", None)
+        if wanted and not targets.intersection(wanted):
+            item.add_marker(pytest.mark.skip(reason="target not selected"))
+
+
 def only(*targets):
     """Restricts a scenario to some targets."""
     def mark(fn):

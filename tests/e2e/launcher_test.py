@@ -42,7 +42,9 @@ def windows_path(path):
 
 
 @pytest.fixture(scope="session")
-def wine_env():
+def wine_env(request):
+    if "wine" not in request.config.getoption("--targets").split(","):
+        pytest.skip("Wine targets not selected")
     for exe in (LAUNCHER, CHILD):
         if not exe.is_file():
             pytest.fail(f"{exe} not built (cmake --build --preset windows)")
