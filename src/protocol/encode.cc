@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/json_real.h"
 #include "util/utf8.h"
 
 namespace kestrune {
@@ -194,57 +195,7 @@ void append_real(std::string& out, double value) {
     out += "null";
     return;
   }
-  // Shortest round-trip digits in scientific form, e.g. "-1.2345e+02"; laid out below.
-  char sci[40];
-  const auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
-  const std::string_view text(sci, static_cast<size_t>(res.ptr - sci));
-
-  size_t pos = 0;
-  if (text[pos] == '-') {
-    out += '-';
-    ++pos;
-  }
-  const size_t e_pos = text.find('e', pos);
-  char digits[24];
-  size_t n = 0;
-  for (size_t i = pos; i < e_pos; ++i) {
-    if (text[i] != '.') digits[n++] = text[i];
-  }
-  size_t exp_pos = e_pos + 1;
-  if (text[exp_pos] == '+') ++exp_pos;  // from_chars takes a minus sign only
-  int exp = 0;
-  std::from_chars(text.data() + exp_pos, text.data() + text.size(), exp);
-
-  if (exp >= -5 && exp <= 15) {  // 1e-5 <= |value| < 1e16, and zero
-    if (exp >= 0) {
-      const size_t int_digits = static_cast<size_t>(exp) + 1;
-      if (n <= int_digits) {
-        out.append(digits, n);
-        out.append(int_digits - n, '0');
-        out += ".0";
-      } else {
-        out.append(digits, int_digits);
-        out += '.';
-        out.append(digits + int_digits, n - int_digits);
-      }
-    } else {
-      out += "0.";
-      out.append(static_cast<size_t>(-exp - 1), '0');
-      out.append(digits, n);
-    }
-    return;
-  }
-  out += digits[0];
-  if (n > 1) {
-    out += '.';
-    out.append(digits + 1, n - 1);
-  }
-  out += 'e';
-  if (exp < 0) {
-    out += '-';
-    exp = -exp;
-  }
-  append_uint(out, static_cast<uint64_t>(exp));
+  out += json::format_real(value);
 }
 
 std::string format_real(double value) {
