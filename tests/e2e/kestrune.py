@@ -14,6 +14,7 @@ import json
 import os
 import pwd
 import queue
+import select
 import shutil
 import signal
 import subprocess
@@ -219,13 +220,17 @@ class NativeRunner:
 class WineRunner:
     """Starts a Windows build under Wine through the launcher, in a prefix of its own."""
 
-    def __init__(self, prefix: Path):
+    def __init__(self, prefix: Path, display: str | None = None):
         self.prefix = prefix
         self.launcher = WINDOWS_BUILD / "kestrune-launch.exe"
         if not self.launcher.exists():
             raise FileNotFoundError(self.launcher)
         self.base_env = dict(os.environ, WINEPREFIX=str(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        # The first process of a wineserver starts the prefix's desktop, which keeps the display
+        # it found (or its absence) for every later run: a prefix is either with X or without.
         self.base_env.pop("DISPLAY", None)
+        if display is not None:
+            self.base_env["DISPLAY"] = display
         # One wineserver for the whole suite: warm starts cost ~20 ms instead of ~0.6 s.
         subprocess.run(["wineboot", "-i"], env=self.base_env, check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
@@ -263,6 +268,48 @@ class WineRunner:
             self.server.wait(timeout=30)
         except subprocess.TimeoutExpired:
             self.server.kill()
+
+
+class Xvfb:
+    """A virtual X server for the session: Direct3D under Wine needs a display."""
+
+    def __init__(self, timeout: float = 30.0):
+        rfd, wfd = os.pipe()
+        try:
+            # -displayfd: the server picks a free display number and writes it when ready.
+            self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-nolisten", "tcp",
+                                          "-screen", "0", "640x480x24"], pass_fds=(wfd,),
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            os.close(wfd)
+            wfd = -1
+            # Read through the newline: the number and the newline come in separate writes,
+            # and the server dies if the second one finds the pipe closed.
+            got = b""
+            deadline = time.monotonic() + timeout
+            while not got.endswith(b"\n"):
+                ready, _, _ = select.select([rfd], [], [], max(0.0, deadline - time.monotonic()))
+                chunk = os.read(rfd, 64) if ready else b""
+                if not chunk:
+                    break
+                got += chunk
+            number = got.decode(errors="replace").strip()
+        finally:
+            if wfd >= 0:
+                os.close(wfd)
+            os.close(rfd)
+        if not number.isdigit() or self.proc.poll() is not None:
+            self.close()
+            raise RuntimeError("Xvfb did not report a display")
+        self.display = f":{number}"
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=10)
 
 
 def start_cmd(parent_pid, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
