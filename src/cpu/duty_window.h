@@ -1,0 +1,40 @@
+#pragma once
+// Duty-cycle timing of a load thread: 100 ms periods fixed by base_instant and a
+// per-worker phase offset, each period busy for its first `duty` share.
+
+#include <cstdint>
+
+namespace kestrune {
+
+/// The period P in nanoseconds.
+inline constexpr uint64_t kPeriodNs = 100'000'000;
+
+/// Worker `index` of `count` starts its periods (index mod m) * P / m ns after the
+/// origin, m = max(count, 1): 4 workers at 0, 25, 50 and 75 ms.
+uint64_t phase_offset_ns(uint32_t index, uint32_t count);
+
+/// Where `now_ns` falls in the worker's current period: pos = (now + P - offset) mod P,
+/// period_end = now + P - pos. The period starts at period_end - P, which for a worker
+/// with an offset can lie before the origin, so it is not kept as an unsigned time.
+struct PeriodWindow {
+  uint64_t pos;
+  uint64_t period_end;
+};
+PeriodWindow period_window(uint64_t now_ns, uint64_t offset_ns);
+
+/// The length of the on-window for a duty in 1/10000: round(d * P) half away from zero,
+/// P for a duty of 1 or more, 0 for none.
+uint64_t on_window_ns(uint32_t duty_e4);
+
+/// What a worker does next: burn or idle until `deadline_ns`.
+struct DutySlice {
+  bool burn;
+  uint64_t deadline_ns;
+};
+
+/// Duty 0 idles to the period end; a duty of 1 or more, or an on-window of a whole
+/// period, burns to it; otherwise a wake inside the on-window burns its remainder
+/// (to period start + on) and a wake after it idles to the period end.
+DutySlice choose_slice(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4);
+
+}  // namespace kestrune
