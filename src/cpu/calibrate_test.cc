@@ -5,7 +5,7 @@
 #include "cpu/cpu_features.h"
 
 namespace kestrune {
-namespace {
+namespace calibrate_test {
 
 TEST(ItersFromElapsed, RoundsAndClamps) {
   struct Case {
@@ -59,5 +59,5 @@ TEST(CalibrateIters, RealRunIsInRangeForTheKernelInUse) {
   }
 }
 
-}  // namespace
+}  // namespace calibrate_test
 }  // namespace kestrune

@@ -10,7 +10,7 @@
 #include <string>
 
 namespace kestrune {
-namespace {
+namespace cpu_features_test {
 
 // CPUID.1:ECX bits
 constexpr uint32_t kFma = 1u << 12, kXsave = 1u << 26, kOsxsave = 1u << 27, kAvx = 1u << 28,
@@ -101,5 +101,5 @@ TEST(CpuFeatures, RealProbeAgreesWithTheSystem) {
 #endif
 }
 
-}  // namespace
+}  // namespace cpu_features_test
 }  // namespace kestrune

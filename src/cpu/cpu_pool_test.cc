@@ -13,7 +13,7 @@
 #include "os/thread.h"
 
 namespace kestrune {
-namespace {
+namespace cpu_pool_test {
 
 #if defined(__linux__)
 std::vector<std::string> thread_names() {
@@ -66,5 +66,5 @@ TEST(CpuPool, StartsNamedWorkersThatFollowTheDutyAndStop) {
   EXPECT_EQ(inbox.recv_for(std::chrono::nanoseconds(0)).status, RecvStatus::Timeout);
 }
 
-}  // namespace
+}  // namespace cpu_pool_test
 }  // namespace kestrune

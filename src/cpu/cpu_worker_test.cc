@@ -10,7 +10,7 @@
 #include "os/waitable_timer.h"
 
 namespace kestrune {
-namespace {
+namespace cpu_worker_test {
 
 constexpr uint64_t kMs = 1'000'000;
 
@@ -199,5 +199,5 @@ TEST(CpuWorker, AGoneQueueDoesNotKeepAFailedWorkerAlive) {
   EXPECT_EQ(h.control->threads_exited.load(), 1u);
 }
 
-}  // namespace
+}  // namespace cpu_worker_test
 }  // namespace kestrune

@@ -6,7 +6,7 @@
 #include "os/clock.h"
 
 namespace kestrune {
-namespace {
+namespace duty_window_test {
 
 constexpr uint64_t kMs = 1'000'000;
 
@@ -103,5 +103,5 @@ TEST(LoadControlClock, ReadingsBeforeTheOriginCountAsZero) {
   EXPECT_LT(a, 1000 * kMs);
 }
 
-}  // namespace
+}  // namespace duty_window_test
 }  // namespace kestrune

@@ -9,7 +9,7 @@
 #include "cpu/kernel_state.h"
 
 namespace kestrune {
-namespace {
+namespace kernel_test {
 
 uint32_t bits(float f) {
   uint32_t u;
@@ -184,5 +184,5 @@ TEST(Burn, DispatchesOnTheStateKind) {
   EXPECT_EQ(std::memcmp(c.lanes, d.lanes, sizeof c.lanes), 0);
 }
 
-}  // namespace
+}  // namespace kernel_test
 }  // namespace kestrune

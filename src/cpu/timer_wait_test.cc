@@ -8,7 +8,7 @@
 #include "os/stop_event.h"
 
 namespace kestrune {
-namespace {
+namespace timer_wait_test {
 
 TEST(PlanTimerWait, ConvertsToTimerUnitsAndGuardTimeout) {
   struct Case {
@@ -84,5 +84,5 @@ TEST(TimerWait, StopEventCutsTheWaitShort) {
   EXPECT_EQ(timer_wait(*timer, 0, 1'000'000, nullptr), WaitOutcome::Elapsed);
 }
 
-}  // namespace
+}  // namespace timer_wait_test
 }  // namespace kestrune

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kestrune {
-namespace {
+namespace worker_count_test {
 
 TEST(WorkerCount, FollowsTheRequestAndTheProcessorCount) {
   struct Case {
@@ -21,5 +21,5 @@ TEST(WorkerCount, FollowsTheRequestAndTheProcessorCount) {
   }
 }
 
-}  // namespace
+}  // namespace worker_count_test
 }  // namespace kestrune

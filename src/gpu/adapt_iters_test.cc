@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kestrune {
-namespace {
+namespace adapt_iters_test {
 
 TEST(AdaptIters, RescalesTowardsTwentyMilliseconds) {
   struct Case {
@@ -55,5 +55,5 @@ TEST(AdaptIters, ItersStayInBoundsWhateverTheTimes) {
   EXPECT_EQ(s.iters, kMinIters);
 }
 
-}  // namespace
+}  // namespace adapt_iters_test
 }  // namespace kestrune

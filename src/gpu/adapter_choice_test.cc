@@ -5,7 +5,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace adapter_choice_test {
 
 constexpr uint64_t kGiB = uint64_t{1} << 30;
 
@@ -68,5 +68,5 @@ TEST(ChooseAdapter, OnlyTheFirstSixteenCount) {
   EXPECT_EQ(choose_adapter(adapters, "huge"), 0u);
 }
 
-}  // namespace
+}  // namespace adapter_choice_test
 }  // namespace kestrune

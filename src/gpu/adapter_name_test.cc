@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kestrune {
-namespace {
+namespace adapter_name_test {
 
 std::u16string description(std::u16string text) {
   text.resize(kAdapterDescriptionUnits, u'\0');
@@ -43,5 +43,5 @@ TEST(AdapterName, SurrogatesPairedOrReplaced) {
   }
 }
 
-}  // namespace
+}  // namespace adapter_name_test
 }  // namespace kestrune

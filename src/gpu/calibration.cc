@@ -5,7 +5,6 @@
 #include "gpu/dispatch_once.h"
 
 namespace kestrune {
-namespace {
 
 void send_init_failure(const CommandSender& commands, std::string err) {
   GpuInfo info;
@@ -13,8 +12,6 @@ void send_init_failure(const CommandSender& commands, std::string err) {
   info.err = std::move(err);
   commands.send(GpuInit{std::move(info)});  // dropped when the supervisor is gone
 }
-
-}  // namespace
 
 CalibrationResult calibrate(GpuDevice& device, GpuTimer& timer, const LoadControl& control,
                             const CommandSender& commands, TuneState& tune) {

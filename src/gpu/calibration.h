@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+#include <string>
 
 #include "gpu/adapt_iters.h"
 #include "gpu/gpu_device.h"
@@ -31,6 +32,9 @@ struct CalibrationResult {
 /// stop_requested ends calibration without any report.
 CalibrationResult calibrate(GpuDevice& device, GpuTimer& timer, const LoadControl& control,
                             const CommandSender& commands, TuneState& tune);
+
+/// Sends the Init report of a start-up that failed: ok false with `err`, the rest absent.
+void send_init_failure(const CommandSender& commands, std::string err);
 
 /// Rounds a dispatch time to one decimal, halves away from zero (0 when not finite).
 double round_dispatch_ms(double ms);

@@ -6,7 +6,7 @@
 #include "gpu/fake_gpu.h"
 
 namespace kestrune {
-namespace {
+namespace calibration_test {
 
 using fake::FakeDispatch;
 using fake::FakeGpu;
@@ -112,5 +112,5 @@ TEST(Calibration, RoundsDispatchTimeHalfAwayFromZero) {
   EXPECT_DOUBLE_EQ(round_dispatch_ms(1500), 1500);
 }
 
-}  // namespace
+}  // namespace calibration_test
 }  // namespace kestrune

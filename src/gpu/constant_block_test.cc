@@ -6,7 +6,7 @@
 #include <cstring>
 
 namespace kestrune {
-namespace {
+namespace constant_block_test {
 
 TEST(ConstantBlock, ExactBytes) {
   const std::array<uint8_t, 48> expected = {
@@ -32,5 +32,5 @@ TEST(ConstantBlock, PatternsAreTheIntendedFloats) {
   EXPECT_EQ(a, 0.0001f);
 }
 
-}  // namespace
+}  // namespace constant_block_test
 }  // namespace kestrune

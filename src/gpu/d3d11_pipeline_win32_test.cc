@@ -14,7 +14,7 @@
 #include "os/clock.h"
 
 namespace kestrune {
-namespace {
+namespace d3d11_pipeline_win32_test {
 
 // Opens the pipeline, or explains why the test cannot run here.
 std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
@@ -77,5 +77,5 @@ TEST(D3D11Pipeline, DispatchOnceOnTheRealDevice) {
   EXPECT_EQ(objects.pipeline->uploaded_iters(), 16u);
 }
 
-}  // namespace
+}  // namespace d3d11_pipeline_win32_test
 }  // namespace kestrune

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kestrune {
-namespace {
+namespace device_error_test {
 
 constexpr int32_t hr(uint32_t v) { return static_cast<int32_t>(v); }
 
@@ -45,5 +45,5 @@ TEST(DescribeDeviceError, HangNamesAnyFailingReasonElseHung) {
   }
 }
 
-}  // namespace
+}  // namespace device_error_test
 }  // namespace kestrune

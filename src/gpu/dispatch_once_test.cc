@@ -5,7 +5,7 @@
 #include "gpu/fake_gpu.h"
 
 namespace kestrune {
-namespace {
+namespace dispatch_once_test {
 
 using fake::FakeDispatch;
 using fake::FakeGpu;
@@ -86,5 +86,5 @@ TEST(DispatchOnce, StopEndsTheWaitWithoutFailure) {
   }
 }
 
-}  // namespace
+}  // namespace dispatch_once_test
 }  // namespace kestrune

@@ -6,7 +6,7 @@
 #include "gpu/fake_gpu.h"
 
 namespace kestrune {
-namespace {
+namespace duty_cycle_test {
 
 using fake::FakeDispatch;
 using fake::FakeGpu;
@@ -201,5 +201,5 @@ TEST(DutyCycle, StopEndsWaitsAtOnceWithoutReports) {
   }
 }
 
-}  // namespace
+}  // namespace duty_cycle_test
 }  // namespace kestrune

@@ -10,12 +10,6 @@ void send_init(const CommandSender& commands, GpuInfo info) {
   commands.send(GpuInit{std::move(info)});
 }
 
-void send_init_failure(const CommandSender& commands, std::string err) {
-  GpuInfo info;
-  info.err = std::move(err);
-  send_init(commands, std::move(info));
-}
-
 // Everything between counting in and cleaning up; every object it makes is gone on return.
 void run_gpu_engine(const CommandSender& commands, const std::optional<std::string>& hint,
                     const LoadControl& control, const GpuThreadDeps& deps) {

@@ -6,7 +6,7 @@
 #include "gpu/fake_gpu.h"
 
 namespace kestrune {
-namespace {
+namespace gpu_thread_main_test {
 
 using fake::FakeDispatch;
 using fake::FakeGpu;
@@ -208,5 +208,5 @@ TEST(GpuThreadMain, ClosedQueueChangesNothing) {
   EXPECT_EQ(w.log, (std::vector<std::string>{"setup@0", "timer@0"}));
 }
 
-}  // namespace
+}  // namespace gpu_thread_main_test
 }  // namespace kestrune

@@ -13,7 +13,7 @@
 #include "os/waitable_timer.h"
 
 namespace kestrune {
-namespace {
+namespace gpu_thread_test {
 
 struct RealWorld {
   LoadControlRef control = std::make_shared<LoadControl>();
@@ -97,5 +97,5 @@ TEST(OsGpuTimer, WaitsOnTheTimerAndWakesOnStop) {
   EXPECT_LT(timer->now_ns() - t0, 5'000'000'000u);
 }
 
-}  // namespace
+}  // namespace gpu_thread_test
 }  // namespace kestrune

@@ -6,7 +6,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace shader_source_test {
 
 uint64_t fnv1a64(std::string_view s) {
   uint64_t h = 0xCBF29CE484222325ull;
@@ -35,5 +35,5 @@ TEST(ShaderSource, ExactText) {
   for (std::string_view l : lines) EXPECT_EQ(l.find_first_of("\r\t"), std::string_view::npos);
 }
 
-}  // namespace
+}  // namespace shader_source_test
 }  // namespace kestrune

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 namespace kestrune {
-namespace {
+namespace unicode_text_test {
 
 TEST(UnicodeLower, FullMappingAcrossScripts) {
   struct Case {
@@ -60,5 +60,5 @@ TEST(UnicodeText, MalformedUtf8BecomesReplacementCharacters) {
   EXPECT_EQ(unicode_lower("A\xFF"), "a\xEF\xBF\xBD");
 }
 
-}  // namespace
+}  // namespace unicode_text_test
 }  // namespace kestrune

@@ -10,7 +10,7 @@
 #include "support/fake_world.h"
 
 namespace kestrune {
-namespace {
+namespace supervisor_test {
 
 using testing::FakeWorld;
 
@@ -511,5 +511,5 @@ TEST_F(Supervisor, DispatchTimeShowsOnlyWhileTheGpuIsLoaded) {
   EXPECT_EQ(last.gpu.dispatch_ms, 18.0);
 }
 
-}  // namespace
+}  // namespace supervisor_test
 }  // namespace kestrune

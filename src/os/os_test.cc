@@ -12,7 +12,7 @@
 #include "os/waitable_timer.h"
 
 namespace kestrune::os {
-namespace {
+namespace os_test {
 
 uint64_t ms_since(uint64_t t0) { return (monotonic_ns() - t0) / 1'000'000; }
 
@@ -92,5 +92,5 @@ TEST(OsClock, IsMonotonic) {
   EXPECT_GE(b - a, 1'000'000u);
 }
 
-}  // namespace
+}  // namespace os_test
 }  // namespace kestrune::os

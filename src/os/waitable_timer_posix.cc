@@ -31,11 +31,11 @@ bool WaitableTimer::arm_relative(int64_t units_100ns) {
   // Re-arming must not inherit an expiry that nobody consumed.
   uint64_t expirations;
   (void)!read(fd, &expirations, sizeof expirations);
-  itimerspec spec{};
+  itimerspec due{};
   uint64_t ns = static_cast<uint64_t>(units_100ns) * 100u;
-  spec.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000u);
-  spec.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000u);
-  return timerfd_settime(fd, 0, &spec, nullptr) == 0;
+  due.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000u);
+  due.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000u);
+  return timerfd_settime(fd, 0, &due, nullptr) == 0;
 }
 
 WaitResult wait_timer_or_stop(WaitableTimer& timer, const StopEvent* stop, uint32_t timeout_ms) {

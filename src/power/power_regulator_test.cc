@@ -10,7 +10,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace power_regulator_test {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -534,5 +534,5 @@ TEST(PowerRegulator, ModeChangeRestartsStaleAllowanceAndReadingResumes) {
   EXPECT_FALSE(r.stale);
 }
 
-}  // namespace
+}  // namespace power_regulator_test
 }  // namespace kestrune

@@ -23,7 +23,7 @@
 #endif
 
 namespace kestrune {
-namespace {
+namespace decode_test {
 
 using json::Kind;
 using json::Node;
@@ -948,5 +948,5 @@ TEST(JsonOracle, AgreesOnRandomNumbers) {
 
 #endif  // KL_HAVE_NLOHMANN
 
-}  // namespace
+}  // namespace decode_test
 }  // namespace kestrune

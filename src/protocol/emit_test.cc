@@ -8,7 +8,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace emit_test {
 
 struct Fixture {
   Fixture() {
@@ -103,5 +103,5 @@ TEST(Emit, WithoutATimeUsesTheControlClock) {
   EXPECT_EQ(f.out.queued_count, 1u);
 }
 
-}  // namespace
+}  // namespace emit_test
 }  // namespace kestrune

@@ -11,7 +11,7 @@
 #include <string>
 
 namespace kestrune {
-namespace {
+namespace encode_test {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -210,5 +210,5 @@ TEST(FormatReal, RoundTripsRandomDoubles) {
   }
 }
 
-}  // namespace
+}  // namespace encode_test
 }  // namespace kestrune

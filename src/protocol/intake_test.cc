@@ -6,7 +6,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace intake_test {
 
 // Collects what the intake emits.
 struct Emitted {
@@ -211,5 +211,5 @@ TEST(BadLineRule, IntakeAnswersProtocolOnTheThirdBadLine) {
   g_message.clear();
 }
 
-}  // namespace
+}  // namespace intake_test
 }  // namespace kestrune

@@ -6,7 +6,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace line_framer_test {
 
 // A framed item in a form that prints well: "L:<bytes>" for a line, "TOO_LONG".
 std::vector<std::string> describe(const std::vector<SupervisorMsg>& msgs) {
@@ -150,5 +150,5 @@ TEST(LineFramer, HandsOverTheBufferAndStartsAFreshOne) {
   EXPECT_LT(framer.capacity(), grown);
 }
 
-}  // namespace
+}  // namespace line_framer_test
 }  // namespace kestrune

@@ -7,7 +7,7 @@
 #include <vector>
 
 namespace kestrune {
-namespace {
+namespace reader_test {
 
 // Plays a list of reads: a string is a read of those bytes, nullopt an interrupted read;
 // after the list, End.
@@ -84,5 +84,5 @@ TEST(Reader, StopsReadingOnceTheSupervisorIsGone) {
   EXPECT_EQ(input.calls, 1u);
 }
 
-}  // namespace
+}  // namespace reader_test
 }  // namespace kestrune

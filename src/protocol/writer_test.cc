@@ -13,7 +13,7 @@
 #include "protocol/emit.h"
 
 namespace kestrune {
-namespace {
+namespace writer_test {
 
 using namespace std::chrono_literals;
 
@@ -207,5 +207,5 @@ TEST_F(WriterTest, BlockedWriterLetsTheQueueFillThenDrains) {
   EXPECT_EQ(newlines, kEventQueueCapacity + 1);
 }
 
-}  // namespace
+}  // namespace writer_test
 }  // namespace kestrune

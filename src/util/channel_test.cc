@@ -6,7 +6,7 @@
 #include <thread>
 
 namespace kestrune {
-namespace {
+namespace channel_test {
 
 using namespace std::chrono_literals;
 
@@ -61,5 +61,5 @@ TEST(Channel, WakesAWaitingReceiverFromAnotherThread) {
   EXPECT_EQ(*got.item, 42);
 }
 
-}  // namespace
+}  // namespace channel_test
 }  // namespace kestrune

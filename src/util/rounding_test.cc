@@ -6,7 +6,7 @@
 #include <limits>
 
 namespace kestrune {
-namespace {
+namespace rounding_test {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -57,5 +57,5 @@ TEST(Rounding, OptionalFieldsBecomeNoneWhenNotFinite) {
   EXPECT_EQ(round_optional(0.0, 1), std::optional<double>(0.0));
 }
 
-}  // namespace
+}  // namespace rounding_test
 }  // namespace kestrune

@@ -5,7 +5,7 @@
 #include <string>
 
 namespace kestrune {
-namespace {
+namespace utf8_test {
 
 TEST(Utf8, AcceptsWellFormedText) {
   const std::string good[] = {
@@ -73,5 +73,5 @@ TEST(Utf8, PrefixNeverSplitsACharacter) {
   }
 }
 
-}  // namespace
+}  // namespace utf8_test
 }  // namespace kestrune
