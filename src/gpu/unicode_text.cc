@@ -21,6 +21,7 @@ struct SigmaClassRun {
 };
 
 #include "gpu/unicode_case_tables.inc"
+#include "util/utf8.h"
 
 constexpr char32_t kReplacement = 0xFFFD;
 constexpr char32_t kCapitalSigma = 0x03A3;
@@ -95,25 +96,6 @@ std::u32string decode_utf8(std::string_view utf8) {
     i += ok ? len : 1;
   }
   return out;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = kReplacement;
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 std::string trim_unicode_white_space(std::string_view utf8) {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/utf8.h"  // append_utf8
+
 namespace kestrune {
 
 /// True for the code points of the Unicode White_Space property.
@@ -11,9 +13,6 @@ bool is_unicode_white_space(char32_t c);
 
 /// Decodes UTF-8; every byte that does not start a well-formed sequence becomes U+FFFD.
 std::u32string decode_utf8(std::string_view utf8);
-
-/// Appends `c` as UTF-8 (a surrogate or a value past U+10FFFF is written as U+FFFD).
-void append_utf8(std::string& out, char32_t c);
 
 /// `utf8` without leading and trailing White_Space (decoded as decode_utf8 does).
 std::string trim_unicode_white_space(std::string_view utf8);

@@ -2,6 +2,7 @@
 // Strict UTF-8 checks for text that crosses the protocol boundary.
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace kestrune {
@@ -14,5 +15,8 @@ bool is_valid_utf8(std::string_view text);
 /// end inside a multi-byte character. `text` is expected to be valid UTF-8; for other
 /// bytes the cut backs up at most three bytes.
 size_t utf8_prefix_length(std::string_view text, size_t max_bytes);
+
+/// Appends the UTF-8 form of `c`; a surrogate or a value above U+10FFFF becomes U+FFFD.
+void append_utf8(std::string& out, char32_t c);
 
 }  // namespace kestrune
