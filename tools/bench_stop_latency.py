@@ -45,6 +45,9 @@ def main():
         ms, n = one_run(runner, workers)
         times.append(ms)
     runner.close()
+    if target != "native":
+        import shutil
+        shutil.rmtree(runner.prefix, ignore_errors=True)
     print(f"stop latency ({target}, {n} workers burning, {runs} runs): "
           f"median {statistics.median(times):.1f} ms, worst {max(times):.1f} ms")
 

@@ -70,6 +70,9 @@ def main(target: str) -> int:
     print(f"helper exited with code {code}")
     helper.__exit__(None, None, None)
     runner.close()
+    if target != "native":
+        import shutil
+        shutil.rmtree(runner.prefix, ignore_errors=True)  # the demo's own Wine prefix
     return 0 if code == 0 else 1
 
 
