@@ -1,18 +1,234 @@
-#include "cpu/cpu_pool.h"
 
-#include <gtest/gtest.h>
+#include "cpu/cpu_pool.h"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <gtest/gtest.h>
 #include <string>
+#include <thread>
+#include <variant>
 #include <vector>
 
+#include "fakes/fake_timers.h"
 #include "os/clock.h"
 #include "os/thread.h"
+#include "os/waitable_timer.h"
 
 namespace kestrune {
+
+namespace worker_count_test {
+
+TEST(WorkerCount, FollowsTheRequestAndTheProcessorCount) {
+  struct Case {
+    std::optional<uint32_t> requested;
+    uint32_t logical, want;
+  };
+  const Case cases[] = {
+      {std::nullopt, 1, 1}, {std::nullopt, 2, 1}, {std::nullopt, 8, 7}, {std::nullopt, 0, 1},
+      {0u, 8, 1},           {0u, 1, 1},           {1u, 8, 1},           {3u, 8, 3},
+      {8u, 8, 8},           {64u, 8, 8},          {UINT32_MAX, 2, 2},   {5u, 0, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(worker_count(c.requested, c.logical), c.want)
+        << (c.requested ? std::to_string(*c.requested) : "none") << " on " << c.logical;
+  }
+}
+
+}  // namespace worker_count_test
+
+namespace cpu_worker_test {
+
+constexpr uint64_t kMs = 1'000'000;
+const fake::NoTimers kNoTimers;
+
+// A LoadControl and a command queue as the supervisor would set them up, plus workers on
+// real threads.
+struct Harness {
+  LoadControlRef control = std::make_shared<LoadControl>();
+  std::pair<CommandSender, CommandReceiver> queue = make_channel<SupervisorMsg>();
+  std::vector<std::thread> threads;
+  std::vector<std::shared_ptr<WorkerStats>> stats;
+  const TimerSource* timers = &os_timers();
+
+  explicit Harness(bool with_stop_event = true) {
+    if (with_stop_event) control->stop_event = os::StopEvent::create();
+    control->base_instant_ns = os::monotonic_ns();
+  }
+  ~Harness() {
+    stop();
+    for (auto& t : threads) t.join();
+  }
+
+  void start(uint32_t count, uint32_t iters = 2000) {
+    for (uint32_t i = 0; i < count; ++i) {
+      auto s = std::make_shared<WorkerStats>();
+      stats.push_back(s);
+      WorkerConfig cfg{queue.first, control, i, count, iters, KernelKind::Sse2, s, timers};
+      threads.emplace_back([cfg = std::move(cfg)]() mutable { cpu_worker_main(std::move(cfg)); });
+    }
+  }
+  void set_duty(uint32_t e4) { control->cpu_duty_e4.store(e4); }
+  // What the final stop does: duty 0, flag, event.
+  void stop() {
+    control->cpu_duty_e4.store(0);
+    control->stop_requested.store(true);
+    if (control->stop_event) control->stop_event->signal();
+  }
+  // Polls every 2 ms like the final stop; returns how long until all had counted out.
+  uint64_t wait_all_exited(uint64_t limit_ms) {
+    uint64_t t0 = os::monotonic_ns();
+    while (control->threads_exited.load() < threads.size() ||
+           control->threads_exited.load() != control->threads_started.load()) {
+      if (os::monotonic_ns() - t0 > limit_ms * kMs) break;
+      os::sleep_ms(2);
+    }
+    return (os::monotonic_ns() - t0) / kMs;
+  }
+  void wait_all_started() {
+    for (int i = 0; i < 500 && control->threads_started.load() < threads.size(); ++i) {
+      os::sleep_ms(1);
+    }
+  }
+  uint64_t kernel_calls() const {
+    uint64_t n = 0;
+    for (auto& s : stats) n += s->kernel_calls.load();
+    return n;
+  }
+  int worker_failed_messages() {
+    int n = 0;
+    for (;;) {
+      auto r = queue.second.recv_for(std::chrono::nanoseconds(0));
+      if (r.status != RecvStatus::Message) return n;
+      if (std::holds_alternative<WorkerFailed>(*r.item)) ++n;
+    }
+  }
+};
+
+TEST(CpuWorker, DutyZeroNeverBurnsAndWakesTenTimesASecond) {
+  Harness h;
+  h.start(2);
+  h.wait_all_started();
+  os::sleep_ms(520);
+  for (auto& s : h.stats) {
+    EXPECT_EQ(s->kernel_calls.load(), 0u);
+    // One wait per period boundary: about 5 in 520 ms (6 with the first partial period).
+    EXPECT_GE(s->waits.load(), 4u);
+    EXPECT_LE(s->waits.load(), 7u);
+  }
+  EXPECT_EQ(h.control->result_sink.load(), 0u);
+  h.stop();
+  EXPECT_LT(h.wait_all_exited(200), 50u) << "stop while sleeping must wake them at once";
+  EXPECT_EQ(h.control->threads_started.load(), 2u);
+  EXPECT_EQ(h.control->threads_exited.load(), 2u);
+  EXPECT_EQ(h.worker_failed_messages(), 0);
+}
+
+TEST(CpuWorker, FullDutyBurnsContinuouslyAndFoldsOncePerPeriod) {
+  Harness h;
+  h.set_duty(10000);
+  h.start(1, 200);
+  h.wait_all_started();
+  uint64_t t0 = os::monotonic_ns();
+  os::sleep_ms(350);
+  auto& s = *h.stats[0];
+  EXPECT_GT(s.kernel_calls.load(), 10u);
+  EXPECT_EQ(s.waits.load(), 0u);
+  uint64_t periods = (os::monotonic_ns() - t0) / (100 * kMs) + 1;
+  EXPECT_GE(s.burns.load() + 1, periods - 1);
+  EXPECT_LE(s.burns.load(), periods + 1);
+  EXPECT_NE(h.control->result_sink.load(), 0u);
+
+  // Dropping the duty to 0 stops the burn after the current call.
+  h.set_duty(0);
+  os::sleep_ms(20);
+  uint64_t calls = s.kernel_calls.load();
+  os::sleep_ms(150);
+  EXPECT_EQ(s.kernel_calls.load(), calls);
+  EXPECT_GE(s.waits.load(), 1u);
+}
+
+TEST(CpuWorker, SmallestDutyBurnsAtMostOneCallPerPeriod) {
+  Harness h;
+  h.set_duty(1);  // a 10 us window: one call of about 20 us, if the wake lands inside it
+  h.start(1);
+  h.wait_all_started();
+  os::sleep_ms(450);
+  auto& s = *h.stats[0];
+  EXPECT_LE(s.kernel_calls.load(), 5u);
+  EXPECT_EQ(s.kernel_calls.load(), s.burns.load());
+  EXPECT_GE(s.waits.load(), 4u);
+}
+
+TEST(CpuWorker, RaisedDutyTakesEffectAtThePeriodBoundary) {
+  Harness h;
+  h.start(1);
+  h.wait_all_started();
+  os::sleep_ms(30);
+  h.set_duty(5000);
+  os::sleep_ms(330);
+  // At least the periods that started after the change burned.
+  EXPECT_GE(h.stats[0]->burns.load(), 2u);
+  EXPECT_LE(h.stats[0]->burns.load(), 4u);
+}
+
+TEST(CpuWorker, StopWhileBurningEndsWithinACall) {
+  Harness h;
+  h.set_duty(10000);
+  h.start(2, 2000);
+  h.wait_all_started();
+  os::sleep_ms(50);
+  h.stop();
+  EXPECT_LT(h.wait_all_exited(200), 30u);
+  EXPECT_EQ(h.control->threads_exited.load(), 2u);
+}
+
+TEST(CpuWorker, WithoutAStopEventTheStopIsSeenAtThePeriodBoundary) {
+  Harness h(/*with_stop_event=*/false);
+  h.start(1);
+  h.wait_all_started();
+  os::sleep_ms(10);
+  h.stop();
+  uint64_t ms = h.wait_all_exited(300);
+  EXPECT_LE(ms, 140u);
+  EXPECT_EQ(h.control->threads_exited.load(), 1u);
+}
+
+TEST(CpuWorker, StopBeforeStartEndsWithoutBurning) {
+  Harness h;
+  h.set_duty(10000);
+  h.stop();
+  h.start(1);
+  h.wait_all_exited(200);
+  EXPECT_EQ(h.control->threads_started.load(), 1u);
+  EXPECT_EQ(h.control->threads_exited.load(), 1u);
+  EXPECT_EQ(h.kernel_calls(), 0u);
+}
+
+TEST(CpuWorker, NoTimerPostsWorkerFailedAndCountsOut) {
+  Harness h;
+  h.set_duty(10000);
+  h.timers = &kNoTimers;
+  h.start(1);
+  h.wait_all_exited(500);
+  EXPECT_EQ(h.control->threads_started.load(), 1u);
+  EXPECT_EQ(h.control->threads_exited.load(), 1u);
+  EXPECT_EQ(h.kernel_calls(), 0u);
+  EXPECT_EQ(h.worker_failed_messages(), 1);
+}
+
+TEST(CpuWorker, AGoneQueueDoesNotKeepAFailedWorkerAlive) {
+  Harness h;
+  { auto gone = std::move(h.queue.second); }  // the supervisor's end is closed
+  h.timers = &kNoTimers;
+  h.start(1);
+  h.wait_all_exited(500);
+  EXPECT_EQ(h.control->threads_exited.load(), 1u);
+}
+
+}  // namespace cpu_worker_test
+
 namespace cpu_pool_test {
 
 #if defined(__linux__)
@@ -67,4 +283,5 @@ TEST(CpuPool, StartsNamedWorkersThatFollowTheDutyAndStop) {
 }
 
 }  // namespace cpu_pool_test
+
 }  // namespace kestrune

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "main/load_control.h"
+#include "core/load_control.h"
 #include "os/clock.h"
 
 namespace kestrune {

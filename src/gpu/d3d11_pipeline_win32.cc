@@ -5,13 +5,11 @@
 #include <array>
 #include <cstring>
 
-#include "gpu/adapt_iters.h"
-#include "gpu/adapter_name.h"
+#include "gpu/dispatch.h"
+#include "gpu/adapter_choice.h"
 #include "gpu/constant_block.h"
 #include "gpu/device_error.h"
-#include "gpu/dispatch_once.h"
 #include "gpu/shader_source.h"
-#include "variants/shader_fallback.h"
 
 namespace kestrune {
 
@@ -43,8 +41,8 @@ void enumerate_adapters(IDXGIFactory1& factory, std::vector<AdapterEntry>& out) 
   }
 }
 
-// The compiled shader, or this build's stand-in bytecode when the compiler cannot do it.
-bool compile_shader(std::vector<uint8_t>& bytecode) {
+// The compiled shader, or the fallback bytecode when the compiler cannot do it.
+bool compile_shader(std::vector<uint8_t>& bytecode, ShaderFallback fallback) {
   ComPtr<ID3DBlob> code;
   ComPtr<ID3DBlob> errors;  // compiler messages are not reported
   const HRESULT hr = D3DCompile(kShaderSource.data(), kShaderSource.size(), kShaderSourceName,
@@ -56,9 +54,8 @@ bool compile_shader(std::vector<uint8_t>& bytecode) {
     bytecode.assign(p, p + code->GetBufferSize());
     return true;
   }
-  std::optional<std::vector<uint8_t>> fallback = fallback_shader_bytecode();
-  if (!fallback || fallback->empty()) return false;
-  bytecode = std::move(*fallback);
+  if (fallback.empty()) return false;
+  bytecode.assign(fallback.begin(), fallback.end());
   return true;
 }
 
@@ -155,7 +152,7 @@ int32_t GpuPipeline::removed_reason() {
 }
 
 std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
-                                    GpuThreadObjects& objects) {
+                                    GpuThreadObjects& objects, ShaderFallback fallback) {
   if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
                                 reinterpret_cast<void**>(objects.factory.GetAddressOf()))) ||
       !objects.factory) {
@@ -168,7 +165,7 @@ std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
   objects.chosen = choose_adapter(infos, hint);
   if (!objects.chosen) return "noAdapter";
 
-  if (!compile_shader(objects.bytecode)) return "compile";
+  if (!compile_shader(objects.bytecode, fallback)) return "compile";
 
   // Released when set-up ends, whatever the outcome.
   ComPtr<IDXGIAdapter> adapter;
@@ -185,10 +182,10 @@ std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
   return std::nullopt;
 }
 
-GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint) {
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint, ShaderFallback fallback) {
   auto objects = std::make_unique<GpuThreadObjects>();
   GpuSetupResult result;
-  if (std::optional<std::string> err = open_gpu(hint, *objects)) {
+  if (std::optional<std::string> err = open_gpu(hint, *objects, fallback)) {
     result.err = std::move(*err);
   } else {
     const AdapterInfo& chosen = objects->adapters[*objects->chosen].info;

@@ -9,8 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "gpu/dispatch_once.h"
-#include "gpu/os_gpu_timer.h"
+#include "dxbc/dxbc_container.h"
+#include "gpu/dispatch.h"
+#include "gpu/gpu_thread.h"
 #include "os/clock.h"
 
 namespace kestrune {
@@ -18,7 +19,7 @@ namespace d3d11_pipeline_win32_test {
 
 // Opens the pipeline, or explains why the test cannot run here.
 std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
-  const std::optional<std::string> err = open_gpu(std::nullopt, objects);
+  const std::optional<std::string> err = open_gpu(std::nullopt, objects, dxbc::compute_shader_fallback());
   if (err && *err == "noAdapter" && objects.adapters.empty()) {
     return "no display adapter here (under Wine, run with xvfb-run)";
   }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "gpu/dispatch_once.h"
+#include "gpu/dispatch.h"
 
 namespace kestrune {
 namespace {

@@ -1,11 +1,11 @@
 #pragma once
 #include <cstdint>
 
-#include "gpu/adapt_iters.h"
+#include "gpu/dispatch.h"
 #include "gpu/gpu_device.h"
-#include "gpu/gpu_timer.h"
-#include "main/load_control.h"
-#include "main/supervisor_msg.h"
+#include "gpu/gpu_thread.h"
+#include "core/load_control.h"
+#include "core/supervisor_msg.h"
 
 namespace kestrune {
 

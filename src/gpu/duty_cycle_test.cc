@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "gpu/device_error.h"
-#include "gpu/fake_gpu.h"
+#include "fakes/fake_gpu.h"
 
 namespace kestrune {
 namespace duty_cycle_test {

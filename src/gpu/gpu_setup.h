@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "gpu/gpu_device.h"
@@ -27,8 +28,13 @@ struct GpuSetupResult {
   uint32_t vendor_id = 0;
 };
 
+/// Bytecode the set-up uses when the HLSL compiler cannot build the shader: empty in the
+/// shipped program, where that failure is "compile"; a Wine test build passes an equivalent
+/// hand-assembled program. It must stay valid for the life of the process.
+using ShaderFallback = std::span<const uint8_t>;
+
 /// This platform's set-up: Direct3D 11 on Windows ("noAdapter", "compile" or
 /// "gpuDeviceRemoved" on failure); elsewhere always "noAdapter".
-GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint);
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint, ShaderFallback fallback);
 
 }  // namespace kestrune

@@ -3,16 +3,219 @@
 
 #include "gpu/gpu_thread.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 #include <thread>
 
-#include "gpu/os_gpu_timer.h"
+#include "dxbc/dxbc_container.h"
+#include "fakes/fake_gpu.h"
+#include "fakes/fake_timers.h"
+#include "gpu/device_error.h"
 #include "os/clock.h"
-#include "os/waitable_timer.h"
 
 namespace kestrune {
+
+namespace gpu_thread_main_test {
+
+using fake::FakeDispatch;
+using fake::FakeGpu;
+using fake::kMs;
+
+// Thread-owned stand-ins that forward to the test's fakes and log their release.
+class TimerHandle final : public GpuTimer {
+ public:
+  TimerHandle(GpuTimer& t, std::function<void()> on_release)
+      : t_(t), on_release_(std::move(on_release)) {}
+  ~TimerHandle() override { on_release_(); }
+  uint64_t now_ns() override { return t_.now_ns(); }
+  void poll_pause() override { t_.poll_pause(); }
+  WaitOutcome idle_wait(uint64_t ns) override { return t_.idle_wait(ns); }
+
+ private:
+  GpuTimer& t_;
+  std::function<void()> on_release_;
+};
+
+class SetupHandle final : public GpuSetup {
+ public:
+  SetupHandle(GpuDevice* d, std::function<void()> on_release)
+      : d_(d), on_release_(std::move(on_release)) {}
+  ~SetupHandle() override { on_release_(); }
+  GpuDevice* device() override { return d_; }
+
+ private:
+  GpuDevice* d_;
+  std::function<void()> on_release_;
+};
+
+struct ThreadWorld : FakeGpu, GpuPlatform {
+  bool timer_fails = false;
+  std::string setup_err;  // non-empty: set-up fails with it
+  int open_calls = 0;
+  std::optional<std::string> seen_hint;
+  bool priority_lowered = false;
+  std::vector<std::string> log;  // releases and the exit count, in order
+
+  void note(const char* what) {
+    log.push_back(std::string(what) + "@" + std::to_string(control->threads_exited.load()));
+  }
+
+  // GpuPlatform
+  void lower_priority() override { priority_lowered = true; }
+  std::unique_ptr<GpuTimer> create_timer(const LoadControl&) override {
+    if (timer_fails) return nullptr;
+    return std::make_unique<TimerHandle>(timer, [this] { note("timer"); });
+  }
+  GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
+    ++open_calls;
+    seen_hint = hint;
+    GpuSetupResult r;
+    r.objects = std::make_unique<SetupHandle>(setup_err.empty() ? &device : nullptr,
+                                              [this] { note("setup"); });
+    r.err = setup_err;
+    r.name = "Vendor B Graphics";
+    r.vendor_id = 0x10DE;
+    return r;
+  }
+
+  std::vector<SupervisorMsg> run(std::optional<std::string> hint = std::nullopt) {
+    stop_at(600'000 * kMs);  // backstop
+    gpu_thread_main(sender, std::move(hint), control, *this);
+    EXPECT_EQ(control->threads_started.load(), 1u);
+    EXPECT_EQ(control->threads_exited.load(), 1u);
+    EXPECT_EQ(control.use_count(), 1) << "the thread kept its LoadControl reference";
+    return reports();
+  }
+};
+
+GpuInfo init_of(const std::vector<SupervisorMsg>& reports) {
+  EXPECT_FALSE(reports.empty());
+  if (reports.empty() || !std::holds_alternative<GpuInit>(reports[0])) return {};
+  return std::get<GpuInit>(reports[0]).info;
+}
+
+TEST(GpuThreadMain, SetUpFailuresReportInitAndReleaseBeforeCountingOut) {
+  struct Case {
+    bool timer_fails;
+    std::string setup_err;
+    std::string err;
+    std::vector<std::string> log;
+  } cases[] = {
+      {true, "", "timer", {}},
+      {false, "noAdapter", "noAdapter", {"setup@0", "timer@0"}},
+      {false, "compile", "compile", {"setup@0", "timer@0"}},
+      {false, "gpuDeviceRemoved", "gpuDeviceRemoved", {"setup@0", "timer@0"}},
+  };
+  for (const Case& c : cases) {
+    ThreadWorld w;
+    w.timer_fails = c.timer_fails;
+    w.setup_err = c.setup_err;
+    const auto reports = w.run("hint");
+    ASSERT_EQ(reports.size(), 1u) << c.err;
+    EXPECT_EQ(init_of(reports), (GpuInfo{false, std::nullopt, std::nullopt, std::nullopt, c.err}));
+    EXPECT_EQ(w.open_calls, c.timer_fails ? 0 : 1) << "no device call without a timer";
+    EXPECT_EQ(w.log, c.log) << c.err;
+    EXPECT_TRUE(w.priority_lowered);
+  }
+}
+
+TEST(GpuThreadMain, SuccessReportsInitThenRunsUntilStop) {
+  ThreadWorld w;
+  w.control->gpu_duty_e4 = 10000;
+  w.device.then({40.25, 40.25, 40.25, 40.25, 40.25});
+  w.device.otherwise = FakeDispatch::after(20);
+  w.stop_at(1000 * kMs);
+  const auto reports = w.run("  vendor b ");
+  EXPECT_EQ(w.seen_hint, "  vendor b ");  // handed to set-up as given
+  EXPECT_EQ(init_of(reports), (GpuInfo{true, "Vendor B Graphics", 0x10DE, 40.3, std::nullopt}));
+  ASSERT_GE(reports.size(), 2u);
+  for (size_t i = 1; i < reports.size(); ++i) {
+    EXPECT_TRUE(std::holds_alternative<GpuSample>(reports[i]));
+  }
+  EXPECT_EQ(w.log, (std::vector<std::string>{"setup@0", "timer@0"}));
+}
+
+TEST(GpuThreadMain, DutyZeroStillCalibratesThenIdles) {
+  ThreadWorld w;
+  w.device.otherwise = FakeDispatch::after(3);
+  w.stop_at(500 * kMs);
+  const auto reports = w.run();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(init_of(reports).ok);
+  EXPECT_EQ(w.device.dispatches.size(), 5u);
+  EXPECT_FALSE(w.timer.idle_waits.empty());
+}
+
+TEST(GpuThreadMain, EndingsAfterSetUp) {
+  struct Case {
+    const char* what;
+    std::function<void(ThreadWorld&)> arrange;
+    std::vector<std::string> reports;  // kinds, with the Init's err or the Failed's detail
+  } cases[] = {
+      {"slow across calibration and run",
+       [](ThreadWorld& w) { w.device.then({10, 10, 10, 10, 300, 300}); },
+       {"Init ok", "Sample", "Failed gpuSlow: two dispatches above 250 ms"}},
+      {"hang during calibration",
+       [](ThreadWorld& w) { w.device.script = {FakeDispatch::never()}; },
+       {"Init gpuDeviceRemoved"}},
+      {"removed during calibration",
+       [](ThreadWorld& w) {
+         w.device.script = {FakeDispatch::removed_after(5, kDxgiErrorDeviceRemoved)};
+       },
+       {"Init gpuDeviceRemoved"}},
+      {"removed in the run",
+       [](ThreadWorld& w) {
+         w.device.then({20});
+         w.clock.at(55 * kMs, [&w] { w.device.removed = kDxgiErrorDeviceReset; });
+       },
+       {"Init ok", "Sample", "Failed gpuDeviceRemoved: DXGI_ERROR_DEVICE_RESET (0x887A0007)"}},
+      {"hang in the run",
+       [](ThreadWorld& w) {
+         w.device.then({20});
+         w.device.script.push_back(FakeDispatch::never());
+       },
+       {"Init ok", "Failed gpuDeviceRemoved: DXGI_ERROR_DEVICE_HUNG (0x887A0006) after 1500 ms"}},
+      {"stop during calibration", [](ThreadWorld& w) { w.stop_at(50 * kMs); }, {}},
+      {"stop during a run dispatch",
+       [](ThreadWorld& w) {
+         w.device.then({20});
+         w.device.script.push_back(FakeDispatch::never());
+         w.stop_at(700 * kMs);
+       },
+       {"Init ok"}},
+  };
+  for (const Case& c : cases) {
+    ThreadWorld w;
+    w.control->gpu_duty_e4 = 10000;
+    w.device.otherwise = FakeDispatch::after(30);
+    c.arrange(w);
+    std::vector<std::string> kinds;
+    for (const auto& m : w.run()) {
+      if (const auto* i = std::get_if<GpuInit>(&m)) {
+        kinds.push_back(i->info.ok ? "Init ok" : "Init " + i->info.err.value_or("?"));
+      } else if (std::holds_alternative<GpuSample>(m)) {
+        kinds.push_back("Sample");
+      } else if (const auto* f = std::get_if<GpuFailed>(&m)) {
+        kinds.push_back("Failed " + f->code + ": " + f->detail);
+      }
+    }
+    EXPECT_EQ(kinds, c.reports) << c.what;
+    EXPECT_EQ(w.log, (std::vector<std::string>{"setup@0", "timer@0"})) << c.what;
+  }
+}
+
+TEST(GpuThreadMain, ClosedQueueChangesNothing) {
+  ThreadWorld w;
+  w.receiver = CommandReceiver{};  // the supervisor is gone
+  w.device.then({300, 300});
+  gpu_thread_main(w.sender, std::nullopt, w.control, w);
+  EXPECT_EQ(w.control->threads_exited.load(), 1u);
+  EXPECT_EQ(w.device.dispatches.size(), 2u);  // went on to the slow ending as if reported
+  EXPECT_EQ(w.log, (std::vector<std::string>{"setup@0", "timer@0"}));
+}
+
+}  // namespace gpu_thread_main_test
+
 namespace gpu_thread_test {
 
 struct RealWorld {
@@ -49,9 +252,25 @@ struct RealWorld {
   }
 };
 
+// This build's platform, except that no timer can be had.
+class NoTimerPlatform final : public GpuPlatform {
+ public:
+  void lower_priority() override { real_->lower_priority(); }
+  std::unique_ptr<GpuTimer> create_timer(const LoadControl& control) override {
+    return create_os_gpu_timer(control, fake::NoTimers());
+  }
+  GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
+    return real_->open_gpu(hint);
+  }
+
+ private:
+  std::shared_ptr<GpuPlatform> real_ = os_gpu_platform({});
+};
+
 TEST(GpuThread, ReportsInitOnceAndBalancesItsCounters) {
   RealWorld w;
-  ASSERT_TRUE(start_gpu_thread(w.sender, std::string("any"), w.control));
+  ASSERT_TRUE(start_gpu_thread(w.sender, std::string("any"), w.control,
+                               os_gpu_platform(dxbc::compute_shader_fallback())));
   // Under Wine with a display, calibration on a software rasteriser takes seconds.
   const std::optional<GpuInfo> init = w.wait_init(60);
   ASSERT_TRUE(init);
@@ -72,10 +291,9 @@ TEST(GpuThread, ReportsInitOnceAndBalancesItsCounters) {
 
 TEST(GpuThread, NoTimerMeansInitTimer) {
   RealWorld w;
-  os::set_timer_creation_fails_for_testing(true);
-  const bool started = start_gpu_thread(w.sender, std::nullopt, w.control);
+  const bool started =
+      start_gpu_thread(w.sender, std::nullopt, w.control, std::make_shared<NoTimerPlatform>());
   const std::optional<GpuInfo> init = started ? w.wait_init(10) : std::nullopt;
-  os::set_timer_creation_fails_for_testing(false);
   ASSERT_TRUE(init);
   EXPECT_EQ(init->err, "timer");
   ASSERT_TRUE(w.wait_ended(10));
@@ -98,4 +316,5 @@ TEST(OsGpuTimer, WaitsOnTheTimerAndWakesOnStop) {
 }
 
 }  // namespace gpu_thread_test
+
 }  // namespace kestrune

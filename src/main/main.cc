@@ -3,4 +3,4 @@
 
 #include "main/startup.h"
 
-int main() { kestrune::run_program(); }
+int main() { kestrune::run_program(kestrune::ProgramVariant{}); }

@@ -1,15 +1,18 @@
 #pragma once
-// The supervisor's long-lived handles, created at start-up and kept to the process end.
+// The supervisor thread's long-lived handles, the real world behind its decisions, and the
+// control loop that feeds it messages and ticks.
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 
+#include "core/load_control.h"
+#include "core/supervisor_msg.h"
 #include "cpu/cpu_features.h"
-#include "main/load_control.h"
-#include "main/supervisor_msg.h"
+#include "gpu/gpu_thread.h"
+#include "io/emit.h"
+#include "main/supervisor.h"
 #include "os/probes.h"
-#include "protocol/emit.h"
 
 namespace kestrune {
 
@@ -23,7 +26,17 @@ struct InstanceLock {
   }
 };
 
+/// What differs between the shipped program and its Wine test builds; chosen by each
+/// program's entry.
+struct ProgramVariant {
+  /// The start command's kill-on-close check.
+  os::JobAnswer (*probe_job)() = os::probe_job;
+  /// Bytecode for a shader the compiler cannot build; empty in the shipped program.
+  ShaderFallback shader_fallback;
+};
+
 struct Runtime {
+  ProgramVariant variant;
   InstanceLock instance_lock;
   /// Opened by the start command, never closed: the process end releases it.
   std::unique_ptr<os::ParentWatch> parent;
@@ -31,6 +44,34 @@ struct Runtime {
   EventOutput output;  // event-queue sender, shared counters, queued_count
   LoadControlRef control;
   CpuFeatures features;
+  /// The GPU thread's platform, made once.
+  std::shared_ptr<GpuPlatform> gpu_platform;
 };
+
+/// The real world behind the supervisor's decisions.
+class RuntimeWorld final : public SupervisorWorld {
+ public:
+  explicit RuntimeWorld(Runtime& rt) : rt_(rt) {}
+  void emit(Event event) override;
+  os::Elevation probe_elevation() override;
+  os::JobAnswer probe_job() override;
+  os::LockAnswer acquire_instance_lock() override;
+  bool open_parent(uint32_t pid) override;
+  bool parent_alive() override;
+  CpuPoolStart start_cpu_pool(std::optional<uint32_t> workers) override;
+  bool start_gpu_thread(const std::optional<std::string>& adapter_hint) override;
+  void write_duties(uint32_t cpu_e4, uint32_t gpu_e4) override;
+  uint64_t output_pending() override;
+  uint64_t output_last_write_ms() override;
+  uint32_t process_id() override;
+  CpuFeatures cpu_features() override;
+
+ private:
+  Runtime& rt_;
+};
+
+/// Waits on the command queue with a deadline at the next tick, handles each message and
+/// ticks about every 100 ms. Never returns: every way out is the final stop.
+[[noreturn]] void run_control_loop(SupervisorState& state, Runtime& rt, CommandReceiver& inbox);
 
 }  // namespace kestrune

@@ -2,18 +2,14 @@
 
 #include <memory>
 
-#include "main/control_loop.h"
+#include "main/runtime.h"
 #include "main/final_stop.h"
 #include "os/thread.h"
-#include "protocol/reader.h"
-#include "protocol/writer.h"
+#include "io/reader.h"
+#include "io/writer.h"
 
 namespace kestrune {
-namespace {
-constexpr size_t kEventQueueLines = 256;
-}
-
-void run_program() {
+void run_program(const ProgramVariant& variant) {
   os::prepare_process();
   os::set_process_priority_below_normal();
   os::set_current_thread_priority(os::ThreadPriority::AboveNormal);
@@ -23,7 +19,7 @@ void run_program() {
   control->base_instant_ns = os::monotonic_ns();
 
   auto [commands, inbox] = make_channel<SupervisorMsg>();
-  auto [event_tx, event_rx] = make_channel<std::string>(kEventQueueLines);
+  auto [event_tx, event_rx] = make_channel<std::string>(kEventQueueCapacity);
   auto counters = std::make_shared<EventCounters>();
 
   // Without a writer, events cannot reach the controller; the stall watchdog ends the run.
@@ -31,6 +27,8 @@ void run_program() {
 
   // Kept to the process end: the final stop terminates without unwinding.
   static Runtime rt;
+  rt.variant = variant;
+  rt.gpu_platform = os_gpu_platform(variant.shader_fallback);
   rt.commands = commands;
   rt.output = EventOutput{std::move(event_tx), counters, 0, control};
   rt.control = control;

@@ -7,7 +7,7 @@
 #include <cmath>
 
 #include "main/final_stop.h"
-#include "support/fake_world.h"
+#include "fakes/fake_world.h"
 
 namespace kestrune {
 namespace supervisor_test {

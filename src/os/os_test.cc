@@ -59,14 +59,6 @@ TEST(OsTimer, StopEventCutsTheWaitShortAndStaysSignalled) {
   EXPECT_EQ(wait_timer_or_stop(*timer, stop.get(), 20000), WaitResult::Stop);
 }
 
-TEST(OsTimer, CreationFailureHookForTests) {
-  set_timer_creation_fails_for_testing(true);
-  EXPECT_EQ(WaitableTimer::create(true), nullptr);
-  EXPECT_EQ(WaitableTimer::create(false), nullptr);
-  set_timer_creation_fails_for_testing(false);
-  EXPECT_NE(WaitableTimer::create(true), nullptr);
-}
-
 TEST(OsThread, StartsADetachedThreadWithAReservedStack) {
   std::atomic<int> ran{0};
   ASSERT_TRUE(start_thread("burn-0", 0x40000, [&] { ran.store(1); }));

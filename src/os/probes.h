@@ -12,8 +12,12 @@ enum class LockAnswer { Held, TakenElsewhere, Failed };
 Elevation probe_elevation();
 
 /// Is the process in a job that kills it when the job's last handle closes (on POSIX:
-/// was the parent-death signal set to SIGKILL)? Lives in its own file per build variant.
+/// was the parent-death signal set to SIGKILL)?
 JobAnswer probe_job();
+
+/// Windows only: is the process in any job at all? The Wine test builds' stand-in for
+/// probe_job, as Wine reports no job limits although it enforces kill-on-close.
+JobAnswer probe_job_membership();
 
 /// Creates the named single-instance mutex "Local\KestruneLoad" asking for ownership (on
 /// POSIX an abstract socket of that name). On Held the handle is kept until the process

@@ -1,4 +1,6 @@
 #include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -44,6 +46,14 @@ bool ParentWatch::alive() const {
   pollfd p{static_cast<int>(handle_), POLLIN, 0};
   int rc = poll(&p, 1, 0);
   return rc == 0;
+}
+
+// The kill-on-close job's analogue: the parent arranged for this process to be killed
+// when it dies.
+JobAnswer probe_job() {
+  int sig = 0;
+  if (prctl(PR_GET_PDEATHSIG, &sig, 0, 0, 0) != 0) return JobAnswer::QueryFailed;
+  return sig == SIGKILL ? JobAnswer::Yes : JobAnswer::No;
 }
 
 }  // namespace kestrune::os

@@ -34,4 +34,25 @@ bool ParentWatch::alive() const {
   return WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), 0) == WAIT_TIMEOUT;
 }
 
+JobAnswer probe_job() {
+  BOOL in_job = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job)) return JobAnswer::QueryFailed;
+  if (!in_job) return JobAnswer::No;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION info{};
+  if (!QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &info, sizeof info,
+                                 nullptr))
+    return JobAnswer::QueryFailed;
+  return (info.BasicLimitInformation.LimitFlags & JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE) != 0
+             ? JobAnswer::Yes
+             : JobAnswer::No;
+}
+
+// For the Wine test builds only, never shipped: Wine answers every job-limit query with no
+// flags, although it does enforce kill-on-close, so this accepts membership in any job.
+JobAnswer probe_job_membership() {
+  BOOL in_job = FALSE;
+  if (!IsProcessInJob(GetCurrentProcess(), nullptr, &in_job)) return JobAnswer::QueryFailed;
+  return in_job ? JobAnswer::Yes : JobAnswer::No;
+}
+
 }  // namespace kestrune::os

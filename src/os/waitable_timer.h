@@ -30,8 +30,4 @@ enum class WaitResult { Timer, Stop, Timeout, Failed };
 /// passes (0xFFFFFFFF: no limit).
 WaitResult wait_timer_or_stop(WaitableTimer& timer, const StopEvent* stop, uint32_t timeout_ms);
 
-/// Test hook: makes the next timer creations fail (both flavours) while set. Lets tests
-/// drive the paths where no timer can be had.
-void set_timer_creation_fails_for_testing(bool fail);
-
 }  // namespace kestrune::os

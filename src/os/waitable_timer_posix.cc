@@ -2,7 +2,6 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 
@@ -11,15 +10,8 @@
 #include "os/waitable_timer.h"
 
 namespace kestrune::os {
-namespace {
-std::atomic<bool> g_creation_fails{false};
-}
-
-void set_timer_creation_fails_for_testing(bool fail) { g_creation_fails.store(fail); }
-
 // timerfd on CLOCK_MONOTONIC is already high resolution; both flavours are the same here.
 std::unique_ptr<WaitableTimer> WaitableTimer::create(bool /*high_resolution*/) {
-  if (g_creation_fails.load()) return nullptr;
   int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
   if (fd < 0) return nullptr;
   return std::unique_ptr<WaitableTimer>(new WaitableTimer(UniqueHandle(fd)));

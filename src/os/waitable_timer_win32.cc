@@ -1,4 +1,3 @@
-#include <atomic>
 
 #include "os/stop_event.h"
 #include "os/waitable_timer.h"
@@ -9,14 +8,8 @@
 #endif
 
 namespace kestrune::os {
-namespace {
-std::atomic<bool> g_creation_fails{false};
-}
-
-void set_timer_creation_fails_for_testing(bool fail) { g_creation_fails.store(fail); }
 
 std::unique_ptr<WaitableTimer> WaitableTimer::create(bool high_resolution) {
-  if (g_creation_fails.load()) return nullptr;
   DWORD flags = high_resolution ? CREATE_WAITABLE_TIMER_HIGH_RESOLUTION : 0;
   HANDLE h = CreateWaitableTimerExW(nullptr, nullptr, flags, TIMER_ALL_ACCESS);
   if (as_raw(h) == kNoHandle) return nullptr;

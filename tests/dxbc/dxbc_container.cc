@@ -156,4 +156,9 @@ std::span<const uint32_t> compute_shader_tokens() { return kShaderTokens; }
 
 std::vector<uint8_t> compute_shader_container() { return build_container(kShaderTokens); }
 
+std::span<const uint8_t> compute_shader_fallback() {
+  static const std::vector<uint8_t> container = compute_shader_container();
+  return container;
+}
+
 }  // namespace kestrune::dxbc

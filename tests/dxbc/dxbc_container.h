@@ -29,4 +29,8 @@ std::span<const uint32_t> compute_shader_tokens();
 /// build_container(compute_shader_tokens()).
 std::vector<uint8_t> compute_shader_container();
 
+/// The same container, built once and kept for the life of the process: the shader
+/// fallback of the Wine GPU test build and of the unit tests.
+std::span<const uint8_t> compute_shader_fallback();
+
 }  // namespace kestrune::dxbc

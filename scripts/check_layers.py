@@ -1,0 +1,86 @@
+#!/usr/bin/env python3
+"""Checks the include graph of src/ against the layer order the build declares.
+
+Each src/<layer>/CMakeLists.txt names its layer and the layers it links (`kl_layer(NAME
+DEPS ...)`). A file in a layer may include its own headers and those of the layers below it
+(transitively); a unit test may also include the test tree's fakes and test data. No
+production file includes anything from tests/, and only src/os and the Direct3D 11 pipeline
+include Windows headers. Prints every violation; exits 1 when there is one.
+"""
+import pathlib
+import re
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SRC = ROOT / "src"
+TEST_TREE = {"fakes", "dxbc"}  # folders under tests/ that unit tests include
+WINDOWS_HEADERS = re.compile(r"#include\s*<(windows|d3d11|d3dcompiler|dxgi|wrl/client)\.h>", re.I)
+INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
+
+
+def declared_layers():
+    layers = {}
+    for cml in sorted(SRC.glob("*/CMakeLists.txt")):
+        m = re.search(r"kl_layer\(\s*(\w+)((?:\s+DEPS)(?:\s+\w+)*)?", cml.read_text())
+        if not m:
+            continue
+        deps = []
+        for word in (m.group(2).split()[1:] if m.group(2) else []):
+            if word.isupper():  # the next keyword ends the list
+                break
+            deps.append(word)
+        layers[m.group(1)] = deps
+    return layers
+
+
+def closure(layers, name, seen=None):
+    seen = set() if seen is None else seen
+    for dep in layers.get(name, []):
+        if dep not in seen:
+            seen.add(dep)
+            closure(layers, dep, seen)
+    return seen
+
+
+def main():
+    layers = declared_layers()
+    problems = []
+    for layer in layers:
+        if layer != layer.lower() or layer not in {p.name for p in SRC.iterdir()}:
+            problems.append(f"layer {layer}: no folder src/{layer}")
+        if layer in closure(layers, layer):
+            problems.append(f"layer {layer}: depends on itself")
+    files = 0
+    for path in sorted(SRC.rglob("*")):
+        if path.suffix not in {".h", ".cc", ".inc"}:
+            continue
+        files += 1
+        rel = path.relative_to(SRC)
+        layer = rel.parts[0]
+        if layer not in layers:
+            problems.append(f"{rel}: in no declared layer")
+            continue
+        is_test = path.stem.endswith(("_test", "_win32_test"))
+        allowed = {layer} | closure(layers, layer)
+        text = path.read_text(encoding="utf-8")
+        for inc in INCLUDE.findall(text):
+            top = inc.split("/")[0]
+            if "/" not in inc:
+                problems.append(f"{rel}: include \"{inc}\" names no layer")
+            elif top in TEST_TREE:
+                if not is_test:
+                    problems.append(f"{rel}: production code includes test code \"{inc}\"")
+            elif top not in layers:
+                problems.append(f"{rel}: include \"{inc}\" from no layer")
+            elif top not in allowed:
+                problems.append(f"{rel}: {layer} may not include \"{inc}\" ({top} is not below it)")
+        if WINDOWS_HEADERS.search(text) and layer != "os" and not path.stem.startswith("d3d11_pipeline_win32"):
+            problems.append(f"{rel}: Windows headers outside src/os and the Direct3D 11 pipeline")
+    for p in problems:
+        print(p)
+    print(f"layers: {len(layers)} layers, {files} files, {len(problems)} problems")
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
