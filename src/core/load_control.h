@@ -10,6 +10,10 @@
 
 namespace kestrune {
 
+/// The duty period: every load thread follows its duty word in 100 ms periods counted
+/// from base_instant.
+inline constexpr uint64_t kDutyPeriodNs = 100'000'000;
+
 struct LoadControl {
   /// Absent when it could not be created; signalled once, by the final stop.
   std::unique_ptr<os::StopEvent> stop_event;

@@ -6,27 +6,27 @@ namespace kestrune {
 
 uint64_t phase_offset_ns(uint32_t index, uint32_t count) {
   const uint64_t m = count == 0 ? 1 : count;
-  return (index % m) * kPeriodNs / m;
+  return (index % m) * kDutyPeriodNs / m;
 }
 
 PeriodWindow period_window(uint64_t now_ns, uint64_t offset_ns) {
   // offset < P, so neither sum can go below zero.
-  const uint64_t pos = (now_ns + kPeriodNs - offset_ns % kPeriodNs) % kPeriodNs;
-  return {pos, now_ns + kPeriodNs - pos};
+  const uint64_t pos = (now_ns + kDutyPeriodNs - offset_ns % kDutyPeriodNs) % kDutyPeriodNs;
+  return {pos, now_ns + kDutyPeriodNs - pos};
 }
 
 uint64_t on_window_ns(uint32_t duty_e4) {
   const double d = duty_e4 / 10000.0;
   if (d <= 0.0) return 0;
-  if (d >= 1.0) return kPeriodNs;
-  return static_cast<uint64_t>(std::round(d * static_cast<double>(kPeriodNs)));
+  if (d >= 1.0) return kDutyPeriodNs;
+  return static_cast<uint64_t>(std::round(d * static_cast<double>(kDutyPeriodNs)));
 }
 
 DutySlice choose_slice(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4) {
   const PeriodWindow w = period_window(now_ns, offset_ns);
   if (duty_e4 == 0) return {false, w.period_end};
   const uint64_t on = on_window_ns(duty_e4);
-  if (on >= kPeriodNs) return {true, w.period_end};
+  if (on >= kDutyPeriodNs) return {true, w.period_end};
   // period start + on, written so that no intermediate goes below zero.
   if (w.pos < on) return {true, now_ns + (on - w.pos)};
   return {false, w.period_end};

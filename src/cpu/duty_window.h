@@ -1,13 +1,12 @@
 #pragma once
-// Duty-cycle timing of a load thread: 100 ms periods fixed by base_instant and a
+// Duty-cycle timing of a load thread: periods P = kDutyPeriodNs fixed by base_instant and a
 // per-worker phase offset, each period busy for its first `duty` share.
 
 #include <cstdint>
 
-namespace kestrune {
+#include "core/load_control.h"
 
-/// The period P in nanoseconds.
-inline constexpr uint64_t kPeriodNs = 100'000'000;
+namespace kestrune {
 
 /// Worker `index` of `count` starts its periods (index mod m) * P / m ns after the
 /// origin, m = max(count, 1): 4 workers at 0, 25, 50 and 75 ms.

@@ -32,13 +32,13 @@ TEST(OnWindow, RoundsTheDutyToNanoseconds) {
   };
   const Case cases[] = {{0, 0},           {1, 10'000},          {3, 30'000},
                         {3333, 33'330'000}, {5000, 50 * kMs},     {9999, 99'990'000},
-                        {10000, kPeriodNs}, {20000, kPeriodNs}};
+                        {10000, kDutyPeriodNs}, {20000, kDutyPeriodNs}};
   for (const Case& c : cases) EXPECT_EQ(on_window_ns(c.e4), c.want) << c.e4;
 }
 
 TEST(PeriodWindow, IsFixedByTheOriginAndOffset) {
   EXPECT_EQ(period_window(0, 0).pos, 0u);
-  EXPECT_EQ(period_window(0, 0).period_end, kPeriodNs);
+  EXPECT_EQ(period_window(0, 0).period_end, kDutyPeriodNs);
   EXPECT_EQ(period_window(10 * kMs, 75 * kMs).pos, 35 * kMs);
   EXPECT_EQ(period_window(10 * kMs, 75 * kMs).period_end, 75 * kMs);
   EXPECT_EQ(period_window(75 * kMs, 75 * kMs).pos, 0u);
@@ -57,7 +57,7 @@ TEST(ChooseSlice, BurnsTheFirstShareOfEachPeriod) {
     bool burn;
     uint64_t deadline;
   };
-  const uint64_t P = kPeriodNs;
+  const uint64_t P = kDutyPeriodNs;
   const Case cases[] = {
       {"duty 0 idles to the period end", 0, 0, 1, 0, false, P},
       {"duty 0 mid-period", 0, 0, 1, 37 * kMs, false, P},

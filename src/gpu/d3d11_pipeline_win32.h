@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "gpu/adapter_choice.h"
+#include "gpu/dispatch.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_setup.h"
 
@@ -34,7 +35,7 @@ class GpuPipeline final : public GpuDevice {
   Microsoft::WRL::ComPtr<ID3D11Buffer> constant_buffer;
   Microsoft::WRL::ComPtr<ID3D11DeviceContext> context;
   Microsoft::WRL::ComPtr<ID3D11Device> device;
-  uint32_t iters_in_buffer = 256;
+  uint32_t iters_in_buffer = kInitialIters;
 
   uint32_t uploaded_iters() const override { return iters_in_buffer; }
   void upload_iters(uint32_t iters) override;

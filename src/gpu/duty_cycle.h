@@ -9,8 +9,6 @@
 
 namespace kestrune {
 
-/// Duty periods: consecutive 100 ms slices counted from base_instant.
-inline constexpr uint64_t kDutyPeriodNs = 100'000'000;
 /// At least this long between two Sample reports.
 inline constexpr uint64_t kSampleIntervalNs = 250'000'000;
 

@@ -17,7 +17,7 @@ struct QueryPoll {
 class GpuDevice {
  public:
   virtual ~GpuDevice() = default;
-  /// The iters value the constant block currently holds (256 after set-up).
+  /// The iters value the constant block currently holds (kInitialIters after set-up).
   virtual uint32_t uploaded_iters() const = 0;
   /// Writes the whole constant block with `iters`.
   virtual void upload_iters(uint32_t iters) = 0;

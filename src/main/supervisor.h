@@ -29,8 +29,8 @@ struct SupervisorState {
   uint64_t loop_start_ms = 0;
   bool hb_seen = false;
   uint64_t last_hb_ms = 0;
-  uint64_t hb_timeout_ms = 1500;
-  uint64_t max_run_ms = 780000;
+  uint64_t hb_timeout_ms = kDefaultHbTimeoutMs;
+  uint64_t max_run_ms = kDefaultMaxRunS * 1000;
   std::string nonce;
   std::deque<uint64_t> bad_line_times;
   std::optional<uint64_t> last_set_seq;

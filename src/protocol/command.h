@@ -25,13 +25,17 @@ struct GpuStart {
   bool operator==(const GpuStart&) const = default;
 };
 
+/// The run limit and heartbeat time-out a start command without them asks for.
+inline constexpr uint64_t kDefaultMaxRunS = 780;
+inline constexpr uint64_t kDefaultHbTimeoutMs = 1500;
+
 /// "start": begins the run.
 struct StartCmd {
   uint32_t v = 0;
   std::string nonce;
   uint32_t parent_pid = 0;      // "parentPid"
-  uint64_t max_run_s = 780;     // "maxRunS"
-  uint64_t hb_timeout_ms = 1500;  // "hbTimeoutMs"
+  uint64_t max_run_s = kDefaultMaxRunS;          // "maxRunS"
+  uint64_t hb_timeout_ms = kDefaultHbTimeoutMs;  // "hbTimeoutMs"
   CpuStart cpu;
   GpuStart gpu;
   bool operator==(const StartCmd&) const = default;
