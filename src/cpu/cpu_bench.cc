@@ -194,7 +194,8 @@ void kernels_bench(const std::vector<std::string>& args) {
   constexpr uint64_t kPasses = 5000;
   add_chain(kPasses * 20);  // wake the core up
   auto per_op = [&](void (*fn)(uint64_t), uint64_t passes, double ops_per_pass) {
-    return time_cycles([&] { fn(passes); }, reps).cycles / (ops_per_pass * passes);
+    return time_cycles([&] { fn(passes); }, reps).cycles /
+           (ops_per_pass * static_cast<double>(passes));
   };
   const double lat_mul = per_op(mulps_chain, kPasses, 100);
   const double lat_add = per_op(addps_chain, kPasses, 100);

@@ -128,7 +128,7 @@ Figures measure(const PlantConfig& c, Start start, double target) {
   });
 
   Figures f;
-  if (last_outside < end) f.settle_s = (last_outside - t0) / 1000.0;
+  if (last_outside < end) f.settle_s = static_cast<double>(last_outside - t0) / 1000.0;
   f.overshoot_pct = 100.0 * worst_past / target;
   const double mean = tail_sum / tail_n;
   f.mean_err_pct = 100.0 * (mean - target) / target;
