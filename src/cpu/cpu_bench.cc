@@ -298,7 +298,7 @@ DutyResult run_duty(const CpuFeatures& f, uint32_t workers, double duty, int sec
   std::vector<double> samples;
   for (int s = 0; s < seconds; ++s) {
     // Sleep to the next whole second of this run.
-    const uint64_t next = wall0 + (s + 1) * 1'000'000'000ull;
+    const uint64_t next = wall0 + static_cast<uint64_t>(s + 1) * 1'000'000'000ull;
     for (uint64_t now = os::monotonic_ns(); now < next; now = os::monotonic_ns()) {
       os::sleep_ms(static_cast<uint32_t>((next - now + 999'999) / 1'000'000));
     }

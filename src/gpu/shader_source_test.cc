@@ -10,7 +10,7 @@ namespace shader_source_test {
 
 uint64_t fnv1a64(std::string_view s) {
   uint64_t h = 0xCBF29CE484222325ull;
-  for (unsigned char c : s) h = (h ^ c) * 0x100000001B3ull;
+  for (char c : s) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
   return h;
 }
 

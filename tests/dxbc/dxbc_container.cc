@@ -56,7 +56,7 @@ class Md5State {
   }
   Digest digest() const {
     Digest out;
-    for (int i = 0; i < 4; ++i) store_le32(&out[4 * i], h_[i]);
+    for (size_t i = 0; i < 4; ++i) store_le32(&out[4 * i], h_[i]);
     return out;
   }
 

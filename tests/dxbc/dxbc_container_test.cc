@@ -25,7 +25,7 @@ std::span<const uint8_t> bytes(std::string_view s) {
 std::vector<uint8_t> le_bytes(std::span<const uint32_t> dwords) {
   std::vector<uint8_t> out(dwords.size() * 4);
   for (size_t i = 0; i < dwords.size(); ++i) {
-    for (int k = 0; k < 4; ++k) out[4 * i + k] = static_cast<uint8_t>(dwords[i] >> (8 * k));
+    for (size_t k = 0; k < 4; ++k) out[4 * i + k] = static_cast<uint8_t>(dwords[i] >> (8 * k));
   }
   return out;
 }
