@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "gpu/dispatch_once.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 
@@ -26,7 +27,7 @@ CalibrationResult calibrate(GpuDevice& device, GpuTimer& timer, const LoadContro
     if (control.stop_requested.load()) return {CalibrationEnd::Stopped};
     adapt_iters(tune, r.ms);
     if (tune.slow) {
-      send_init_failure(commands, "gpuSlow");
+      send_init_failure(commands, error_code::kGpuSlow);
       return {CalibrationEnd::Reported};
     }
     if ((r.ms >= kCalibratedMinMs && r.ms <= kCalibratedMaxMs) || n == kMaxCalibrationDispatches) {

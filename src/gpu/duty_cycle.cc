@@ -3,6 +3,7 @@
 #include <string>
 
 #include "gpu/dispatch_once.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 namespace {
@@ -37,7 +38,7 @@ class DutyCycle {
     const uint64_t now = timer_.now_ns();
     if (now >= point) return Step::NextPeriod;
     if (timer_.idle_wait(point - now) == WaitOutcome::WaitFailed) {
-      commands_.send(GpuFailed{"timer", "waitable timer failed"});
+      commands_.send(GpuFailed{error_code::kTimer, "waitable timer failed"});
       return Step::End;
     }
     return Step::NextPeriod;
@@ -61,7 +62,7 @@ class DutyCycle {
         commands_.send(GpuSample{r.ms});
       }
       if (tune_.slow) {
-        commands_.send(GpuFailed{"gpuSlow", slow_detail()});
+        commands_.send(GpuFailed{error_code::kGpuSlow, slow_detail()});
         return Step::End;
       }
       if (stopping()) return Step::End;

@@ -2,6 +2,7 @@
 
 #include "gpu/calibration.h"
 #include "gpu/duty_cycle.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 namespace {
@@ -15,13 +16,13 @@ void run_gpu_engine(const CommandSender& commands, const std::optional<std::stri
                     const LoadControl& control, const GpuThreadDeps& deps) {
   std::unique_ptr<GpuTimer> timer = deps.create_timer(control);
   if (!timer) {
-    send_init_failure(commands, "timer");
+    send_init_failure(commands, error_code::kTimer);
     return;
   }
   GpuSetupResult setup = deps.open_gpu(hint);
   GpuDevice* device = setup.objects ? setup.objects->device() : nullptr;
   if (!device) {
-    send_init_failure(commands, setup.err.empty() ? "noAdapter" : setup.err);
+    send_init_failure(commands, setup.err.empty() ? error_code::kNoAdapter : setup.err);
   } else {
     TuneState tune;
     const CalibrationResult cal = calibrate(*device, *timer, control, commands, tune);

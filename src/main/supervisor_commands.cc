@@ -5,6 +5,7 @@
 #include <type_traits>
 
 #include "main/supervisor.h"
+#include "protocol/error_codes.h"
 #include "protocol/intake.h"
 #include "util/rounding.h"
 
@@ -46,7 +47,7 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
   if (cmd.cpu.enable) {
     const CpuPoolStart pool = world.start_cpu_pool(cmd.cpu.workers);
     if (pool.failed) {
-      world.emit(Error{"cpuWorker", std::nullopt});
+      world.emit(Error{error_code::kCpuWorker, std::nullopt});
       return StopReason::Fatal;
     }
     s.cpu_running = true;
@@ -58,7 +59,7 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
     s.hello_deadline_ms = now + kHelloWaitMs;  // the hello waits for the GPU's Init
   } else {
     s.gpu_info = GpuInfo{};
-    if (cmd.gpu.enable) s.gpu_info.err = "noAdapter";
+    if (cmd.gpu.enable) s.gpu_info.err = error_code::kNoAdapter;
     s.hello_deadline_ms = now;
     send_hello(s, world);
   }
@@ -130,7 +131,7 @@ Outcome handle_message(SupervisorState& s, SupervisorWorld& world, SupervisorMsg
         } else if constexpr (std::is_same_v<T, StdinClosed> || std::is_same_v<T, StdoutFailed>) {
           return StopReason::StdinClosed;
         } else if constexpr (std::is_same_v<T, WorkerFailed>) {
-          world.emit(Error{"timer", std::nullopt});
+          world.emit(Error{error_code::kTimer, std::nullopt});
           return StopReason::Fatal;
         } else if constexpr (std::is_same_v<T, GpuInit>) {
           // Only the hello it was waiting for; a late report is dropped for good.

@@ -1,6 +1,7 @@
 // The periodic pass of the supervisor, about every 100 ms.
 
 #include "main/supervisor.h"
+#include "protocol/error_codes.h"
 #include "util/rounding.h"
 
 namespace kestrune {
@@ -39,7 +40,7 @@ Outcome tick(SupervisorState& s, SupervisorWorld& world, uint64_t now) {
   // 2. The GPU kept the hello waiting too long.
   if (s.hello_due && !s.hello_sent && now >= s.hello_deadline_ms) {
     s.gpu_info = GpuInfo{};
-    s.gpu_info.err = "gpuSlow";
+    s.gpu_info.err = error_code::kGpuSlow;
     s.gpu_usable = false;
     send_hello(s, world);
   }
