@@ -6,12 +6,13 @@ start with CPU load, heartbeats and power readings from a simple controller-side
 it at a 40 W target, and stops it cleanly. Every event is printed as it arrives.
 """
 
+import json
 import sys
 import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "clients" / "python"))
 import kestrune  # noqa: E402
 
 IDLE_W, SPAN_W, LAG_S = 15.0, 45.0, 0.4
@@ -37,7 +38,7 @@ def main(target: str) -> int:
                 return
             if ev["ev"] == "status":
                 duty = ev["cpu"]["duty"]
-            print(f"{time.monotonic() - t0:6.2f} s  <- {kestrune.json.dumps(ev, separators=(',', ':'))}", flush=True)
+            print(f"{time.monotonic() - t0:6.2f} s  <- {json.dumps(ev, separators=(',', ':'))}", flush=True)
 
     def controller():
         nonlocal watts
@@ -49,7 +50,7 @@ def main(target: str) -> int:
             stop.wait(0.25)
 
     def say(cmd):
-        print(f"{time.monotonic() - t0:6.2f} s  -> {kestrune.json.dumps(cmd, separators=(',', ':'))}", flush=True)
+        print(f"{time.monotonic() - t0:6.2f} s  -> {json.dumps(cmd, separators=(',', ':'))}", flush=True)
         helper.send(cmd)
 
     t0 = time.monotonic()
