@@ -43,6 +43,7 @@ class Helper:
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True).start()
         threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True).start()
         self.received: list[tuple[float, dict]] = []
+        self._ended = False
         self.launcher_pid: int | None = None
         self.child_pid: int | None = None
 
@@ -119,11 +120,16 @@ class Helper:
 
     # --- events -----------------------------------------------------------------------------
     def read_raw_line(self, timeout: float) -> bytes | None:
-        """The next output line as bytes (with its newline), or None at end of output."""
+        """The next output line as bytes (with its newline), or None at end of output (at
+        once, every time, after the end was seen)."""
+        if self._ended:
+            return None
         try:
             _, raw = self.lines.get(timeout=timeout)
         except queue.Empty:
             raise TimeoutError(f"no output line within {timeout} s") from None
+        if raw is None:
+            self._ended = True
         return raw
 
     def read(self, timeout: float = 10.0) -> dict | None:

@@ -35,14 +35,17 @@ def _say_error(text: str) -> int:
 
 
 class _Interrupt:
-    """Ctrl-C (or SIGTERM) asks for a clean stop; the run loop notices within one interval."""
+    """Ctrl-C (or SIGTERM, SIGHUP) asks for a clean stop; the run loop notices within one interval."""
 
     def __init__(self):
         self.event = threading.Event()
         self._old = {}
 
     def __enter__(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
+        # A closed terminal (SIGHUP) also gets a clean stop and a record.
+        for sig in (signal.SIGINT, signal.SIGTERM, getattr(signal, "SIGHUP", None)):
+            if sig is None:
+                continue
             self._old[sig] = signal.signal(sig, lambda *_: self.event.set())
         return self
 

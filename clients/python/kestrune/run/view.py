@@ -24,8 +24,16 @@ class View:
         self.out = out or sys.stdout
         self.domains = profile.load.enabled()
 
+    def write(self, text: str) -> None:
+        # A closed terminal or pipe must not stop the run from ending cleanly.
+        try:
+            self.out.write(text)
+            self.out.flush()
+        except (OSError, ValueError):
+            pass
+
     def say(self, text: str) -> None:
-        print(text, file=self.out, flush=True)
+        self.write(text + "\n")
 
     def status(self, status: dict, time_s: float, step: int, measured: dict) -> None:
         raise NotImplementedError
@@ -67,20 +75,18 @@ class LiveView(View):
     def _clear(self) -> None:
         if self._drawn:
             # Up to the block's first line, then clear to the end of the screen.
-            self.out.write(f"\x1b[{self._drawn}F\x1b[J")
+            self.write(f"\x1b[{self._drawn}F\x1b[J")
             self._drawn = 0
 
     def _draw(self, lines: list[str]) -> None:
         self._clear()
-        self.out.write("".join(line + "\n" for line in lines))
-        self.out.flush()
+        self.write("".join(line + "\n" for line in lines))
         self._drawn = len(lines)
         self._last = lines
 
     def say(self, text: str) -> None:
         self._clear()
-        self.out.write(text + "\n")
-        self.out.flush()
+        self.write(text + "\n")
         if self._last:
             self._draw(self._last)
 
