@@ -142,7 +142,7 @@ def _run_with(profile, runner, start, meters, out_dir: Path, stdout) -> int:
             return _exit_code(session.code)
         try:
             hello = session.hello
-            view.say(f"helper started: pid {hello.get('pid')}, {hello.get('workers')} workers, "
+            view.say(f"helper started: pid {hello.get('pid')}, {hello.get('workers')} worker(s), "
                      f"kernels {hello.get('isa')}, gpu {_gpu_text(hello.get('gpu') or {})}")
             interrupted = _drive(profile, session, meters, measured, rows, view, interrupt.event)
             if interrupted:
