@@ -7,7 +7,6 @@ import pwd
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest

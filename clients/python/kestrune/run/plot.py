@@ -57,7 +57,7 @@ def write_plot(path: Path, profile: Profile, rows: list[Row]) -> None:
                      xytext=(0, 3), textcoords="offset points", ha="center", va="bottom", fontsize=8)
     axes[-1, 0].set_xlim(0, max(end, rows[-1].time_s if rows else end))
     axes[-1, 0].set_xlabel("time (s)")
-    fig.suptitle(f"kestrune run: {profile.name}", y=0.995)
+    fig.suptitle(f"kestrune run: {profile.name} (power from the {profile.power.source} source)", y=0.995)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)

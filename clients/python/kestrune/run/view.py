@@ -3,6 +3,7 @@ line per status when the output is a file or a pipe."""
 
 from __future__ import annotations
 
+import shutil
 import sys
 
 from .profile import Profile
@@ -79,6 +80,9 @@ class LiveView(View):
             self._drawn = 0
 
     def _draw(self, lines: list[str]) -> None:
+        # A line that wraps would break the count of lines to go back up: cut to the width.
+        width = max(20, shutil.get_terminal_size().columns - 1)
+        lines = [line[:width] for line in lines]
         self._clear()
         self.write("".join(line + "\n" for line in lines))
         self._drawn = len(lines)
@@ -105,7 +109,7 @@ class LiveView(View):
                 ms = s.get("dispatchMs")
                 line += f"  dispatch {'-' if ms is None else f'{ms:.1f}'} ms"
             if s.get("powerStale"):
-                line += "  STALE (no reading for 2 s)"
+                line += "  STALE"
             out.append(line)
         return out
 
@@ -113,7 +117,9 @@ class LiveView(View):
         self._draw(self.lines(status, time_s, step, measured))
 
     def finish(self) -> None:
-        self._drawn = 0  # leave the last picture on screen
+        # Leave the last picture on screen; later messages go below it.
+        self._drawn = 0
+        self._last = []
 
 
 def make_view(profile: Profile, out=None) -> View:
