@@ -104,7 +104,7 @@ class LiveView(View):
             s = status.get(d) or {}
             duty = float(s.get("duty") or 0.0)
             line = (f"{d}  {s.get('mode', 'off'):<6} [{bar(duty, self.BAR)}] {duty:5.3f}"
-                    f"  {_watts(measured.get(d))} of {_watts(s.get('targetW')).strip():>8}")
+                    f"  {_watts(measured.get(d))}  target {_watts(s.get('targetW'))}")
             if d == "gpu":
                 ms = s.get("dispatchMs")
                 line += f"  dispatch {'-' if ms is None else f'{ms:.1f}'} ms"
