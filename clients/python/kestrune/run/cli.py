@@ -259,7 +259,12 @@ def main(argv=None) -> int:
     if args.target:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
     out = args.out or Path("runs") / f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S')}"
-    return run(profile, out)
+    try:
+        return run(profile, out)
+    except KeyboardInterrupt:
+        # Only before the helper starts (preparing Wine, say); from then on Ctrl-C stops it.
+        print("kestrune: interrupted before the helper started", file=sys.stderr)
+        return 128 + signal.SIGINT
 
 
 if __name__ == "__main__":
