@@ -37,14 +37,17 @@ def run_tool(*args, **kw):
                           timeout=120, **kw)
 
 
-@pytest.mark.parametrize("ending, code, said", [
+DAEMON = pwd.getpwnam("daemon")
+
+
+@pytest.mark.parametrize("ending, code, said, sudo_user", [
     ('echo \'{"ev":"bye","why":"hbTimeout","code":3,"cpuS":0.0,"gpuS":0.0}\'; exit 3', 3,
-     "the helper ended the run: hbTimeout"),
-    ("kill -9 $$", 128 + 9, "the helper ended without a bye"),
+     "the helper ended the run: hbTimeout", None),
+    ("kill -9 $$", 128 + 9, "the helper ended without a bye", DAEMON),
 ])
-def test_the_runner_exits_with_the_helpers_code_and_keeps_the_record(tmp_path, ending, code, said):
+def test_the_runner_exits_with_the_helpers_code_and_keeps_the_record(tmp_path, ending, code, said, sudo_user):
     fake = tmp_path / "fake-helper"
-    # Answers the start like the helper, then ends the run by itself.
+    # Answers the start like the helper (telling its uid in the nonce), then ends the run.
     fake.write_text("#!/bin/sh\n"
                     "while read -r line; do case $line in *start*) break;; esac; done\n"
                     f"echo '{HELLO}' | sed \"s/uid=%s/uid=$(id -u)/\"\n"
@@ -52,18 +55,23 @@ def test_the_runner_exits_with_the_helpers_code_and_keeps_the_record(tmp_path, e
                     f"{ending}\n")
     fake.chmod(0o755)
     out = tmp_path / "out"
-    done = run_tool("run", profile(tmp_path, target=f'[target]\nexe = "{fake}"\n'), "--out", out)
+    env = {k: v for k, v in os.environ.items() if k not in ("SUDO_UID", "SUDO_GID")}
+    if sudo_user:
+        env.update(SUDO_UID=str(sudo_user.pw_uid), SUDO_GID=str(sudo_user.pw_gid))
+    done = run_tool("run", profile(tmp_path, target=f'[target]\nexe = "{fake}"\n'), "--out", out, env=env)
     assert done.returncode == code, done.stderr
-    lines = done.stdout.splitlines()
-    if os.geteuid() == 0:
-        user = unprivileged_user()
-        assert f"the runner is root, so the helper runs as user {user.pw_name}" in lines[0]
     assert said in done.stdout
     summary = json.loads((out / "summary.json").read_text())
     assert summary["exitCode"] == (code if code < 128 else -9)
-    assert summary["hello"]["nonce"] == f"uid={unprivileged_user().pw_uid if os.geteuid() == 0 else os.geteuid()}"
     assert (out / "run.csv").read_text().count("\n") == 2  # the header and the one status
     assert (out / "run.png").is_file()
+    if os.geteuid() == 0:
+        user = sudo_user or pwd.getpwnam("nobody")
+        assert f"the runner is root, so the helper runs as user {user.pw_name}" in done.stdout.splitlines()[0]
+        assert summary["hello"]["nonce"] == f"uid={user.pw_uid}"
+        assert (out / "summary.json").stat().st_uid == (sudo_user.pw_uid if sudo_user else 0)
+    else:
+        assert summary["hello"]["nonce"] == f"uid={os.geteuid()}"
 
 
 @pytest.mark.parametrize("power, message", [

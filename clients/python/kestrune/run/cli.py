@@ -234,7 +234,20 @@ def _write_record(profile, out_dir: Path, rows, session, interrupted, view) -> N
                 part += f", error {x['errorPct']:+.1f} %, within ±3 % after {settle}"
             parts.append(part)
         view.say(" ".join(parts))
+    _give_to_sudo_user([out_dir, *(out_dir / n for n in written)])
     view.say(f"record: {', '.join(str(out_dir / n) for n in written)}")
+
+
+def _give_to_sudo_user(paths) -> None:
+    """Under sudo, the record belongs to the user who asked for it, not to root."""
+    uid, gid = os.environ.get("SUDO_UID", ""), os.environ.get("SUDO_GID", "")
+    if os.geteuid() != 0 or not (uid.isdigit() and gid.isdigit()):
+        return
+    for p in paths:
+        try:
+            os.chown(p, int(uid), int(gid))
+        except OSError:
+            pass
 
 
 def _exit_code(code: int | None) -> int:
