@@ -135,7 +135,7 @@ def _run_with(profile, runner, start, meters, out_dir: Path, stdout) -> int:
     with _Interrupt() as interrupt:
         try:
             session.__enter__()
-        except StartFailed as e:
+        except (StartFailed, RuntimeError, OSError) as e:  # RuntimeError: the launcher failed
             view.say(f"kestrune: {e}")
             session.close()
             _write_record(profile, out_dir, rows, session, interrupted, view)
