@@ -143,6 +143,18 @@ class Helper:
     def wait(self, timeout: float = 15.0) -> int:
         return self.proc.wait(timeout=timeout)
 
+    def flood(self, line: bytes, count: int, chunk_lines: int = 65536) -> None:
+        """Writes `count` copies of `line` (newline added) as fast as the pipe takes them."""
+        if not line.endswith(b"\n"):
+            line += b"\n"
+        chunk = line * chunk_lines
+        left = count
+        while left > 0:
+            n = min(left, chunk_lines)
+            self.proc.stdin.write(chunk if n == chunk_lines else line * n)
+            left -= n
+        self.proc.stdin.flush()
+
     def kill(self) -> None:
         if self.proc.poll() is None:
             self.proc.kill()
@@ -206,6 +218,10 @@ class NativeRunner:
     def parent_pid(self, helper: Helper) -> int:
         return os.getpid()
 
+    def helper_os_pid(self, helper: Helper) -> int:
+        """The Linux process id of the helper itself."""
+        return helper.proc.pid
+
     def process_cpu_seconds(self, helper: Helper) -> float:
         fields = Path(f"/proc/{helper.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
         ticks = os.sysconf("SC_CLK_TCK")
@@ -256,6 +272,25 @@ class WineRunner:
 
     def parent_pid(self, helper: Helper) -> int:
         return helper.launcher_pid
+
+    def helper_os_pid(self, helper: Helper, exe_name="kestrune-load-wine.exe", timeout: float = 30.0) -> int:
+        """The Linux process id of the helper (not the launcher) in this prefix."""
+        prefix = f"WINEPREFIX={self.prefix}".encode()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for d in Path("/proc").iterdir():
+                if not d.name.isdigit():
+                    continue
+                try:
+                    argv0 = (d / "cmdline").read_bytes().split(b"\0")[0]
+                    if not argv0.lower().endswith(exe_name.encode()):
+                        continue
+                    if prefix in (d / "environ").read_bytes().split(b"\0"):
+                        return int(d.name)
+                except OSError:
+                    continue
+            time.sleep(0.1)
+        raise TimeoutError(f"no {exe_name} process in {self.prefix}")
 
     def run_direct(self, exe_name, stdin=b"", timeout=60):
         """Runs an executable straight under wine (no launcher, elevated default token)."""
@@ -310,6 +345,15 @@ class Xvfb:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(timeout=10)
+
+
+def memory_kib(pid: int) -> tuple[int, int]:
+    """(resident now, peak resident) of a Linux process, in KiB."""
+    fields = {}
+    for row in Path(f"/proc/{pid}/status").read_text().splitlines():
+        key, _, value = row.partition(":")
+        fields[key] = value
+    return int(fields["VmRSS"].split()[0]), int(fields["VmHWM"].split()[0])
 
 
 def start_cmd(parent_pid, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
