@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "main/control_loop.h"
+#include "main/fatal_stop.h"
 #include "main/final_stop.h"
 #include "os/thread.h"
 #include "protocol/reader.h"
@@ -11,10 +12,8 @@
 namespace kestrune {
 namespace {
 constexpr size_t kEventQueueLines = 256;
-}
 
-void run_program() {
-  os::prepare_process();
+[[noreturn]] void start_and_supervise() {
   os::set_process_priority_below_normal();
   os::set_current_thread_priority(os::ThreadPriority::AboveNormal);
 
@@ -35,6 +34,7 @@ void run_program() {
   rt.output = EventOutput{std::move(event_tx), counters, 0, control};
   rt.control = control;
   rt.features = detect_cpu_features();
+  arm_fatal_stop(rt);
 
   const os::Elevation elevation = os::probe_elevation();
   const os::LockAnswer lock = rt.instance_lock.acquire();
@@ -44,7 +44,21 @@ void run_program() {
   if (!start_reader_thread(commands)) final_stop(rt, StopReason::StdinClosed, 0.0, 0.0);
 
   static SupervisorState state = SupervisorState::at_loop_entry(control->now_ms());
+  track_fatal_totals(state);
   run_control_loop(state, rt, inbox);
+}
+
+}  // namespace
+
+void run_program() {
+  os::prepare_process();
+  install_fatal_handlers();
+  try {
+    start_and_supervise();
+  } catch (...) {
+    // Out of memory or any other failure of the supervisor itself.
+  }
+  fatal_stop_here();
 }
 
 }  // namespace kestrune

@@ -20,12 +20,14 @@ struct ThreadStart {
 };
 
 void* thread_entry(void* arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  // Linux limits thread names to 15 bytes; ours are short.
-  (void)pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
-  auto body = std::move(start->body);
-  start.reset();
-  body();
+  run_thread_body([arg] {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+    // Linux limits thread names to 15 bytes; ours are short.
+    (void)pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
+    auto body = std::move(start->body);
+    start.reset();
+    body();
+  });
   return nullptr;
 }
 

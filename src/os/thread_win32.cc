@@ -27,11 +27,14 @@ SetThreadDescriptionFn set_thread_description() {
 }
 
 DWORD WINAPI thread_entry(LPVOID arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  if (auto fn = set_thread_description()) (void)fn(GetCurrentThread(), start->name.c_str());
-  auto body = std::move(start->body);
-  start.reset();
-  body();
+  // An exception escaping here would end the process with an unrelated exit code.
+  run_thread_body([arg] {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+    if (auto fn = set_thread_description()) (void)fn(GetCurrentThread(), start->name.c_str());
+    auto body = std::move(start->body);
+    start.reset();
+    body();
+  });
   return 0;
 }
 

@@ -16,6 +16,7 @@ from .heartbeat import Heartbeat
 from .helper import Helper
 from .native import NativeRunner, unprivileged_user
 from .paths import NATIVE_BUILD, ROOT, WINDOWS_BUILD
+from .procinfo import memory_kib
 from .reasons import ERROR_CODES, STOP_REASONS
 from .session import Session, StartFailed
 from .windows import WindowsRunner
@@ -24,5 +25,5 @@ from .wine import WineRunner, Xvfb
 __all__ = [
     "Domain", "ERROR_CODES", "FREE", "Heartbeat", "Helper", "MODES", "NATIVE_BUILD", "NativeRunner", "OFF",
     "ROOT", "STOP_REASONS", "Session", "StartFailed", "WINDOWS_BUILD", "WindowsRunner", "WineRunner", "Xvfb",
-    "hb_cmd", "power_cmd", "set_cmd", "start_cmd", "stop_cmd", "target", "unprivileged_user",
+    "hb_cmd", "memory_kib", "power_cmd", "set_cmd", "start_cmd", "stop_cmd", "target", "unprivileged_user",
 ]

@@ -95,6 +95,18 @@ class Helper:
             except (BrokenPipeError, ValueError, OSError, AttributeError):
                 pass
 
+    def flood(self, line: bytes, count: int, chunk_lines: int = 65536) -> None:
+        """Writes `count` copies of `line` (newline added) as fast as the pipe takes them: a
+        stress test of the helper's input back-pressure."""
+        if not line.endswith(b"\n"):
+            line += b"\n"
+        chunk = line * chunk_lines
+        left = count
+        while left > 0:
+            n = min(left, chunk_lines)
+            self.send_raw(chunk if n == chunk_lines else line * n)
+            left -= n
+
     def send_start(self, parent_pid, **kw) -> None:
         """A start command; keywords as for `commands.start_cmd`."""
         self.send(commands.start_cmd(parent_pid, **kw))

@@ -105,6 +105,10 @@ class NativeRunner:
     def parent_pid(self, helper: Helper) -> int:
         return os.getpid()
 
+    def helper_os_pid(self, helper: Helper) -> int:
+        """The Linux process id of the helper itself."""
+        return helper.proc.pid
+
     def process_cpu_seconds(self, helper: Helper) -> float:
         fields = Path(f"/proc/{helper.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
         ticks = os.sysconf("SC_CLK_TCK")

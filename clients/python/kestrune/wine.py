@@ -58,6 +58,25 @@ class WineRunner:
     def parent_pid(self, helper: Helper) -> int:
         return helper.launcher_pid
 
+    def helper_os_pid(self, helper: Helper, exe_name="kestrune-load-wine.exe", timeout: float = 30.0) -> int:
+        """The Linux process id of the helper (not the launcher) in this prefix."""
+        prefix = f"WINEPREFIX={self.prefix}".encode()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            for d in Path("/proc").iterdir():
+                if not d.name.isdigit():
+                    continue
+                try:
+                    argv0 = (d / "cmdline").read_bytes().split(b"\0")[0]
+                    if not argv0.lower().endswith(exe_name.encode()):
+                        continue
+                    if prefix in (d / "environ").read_bytes().split(b"\0"):
+                        return int(d.name)
+                except OSError:
+                    continue
+            time.sleep(0.1)
+        raise TimeoutError(f"no {exe_name} process in {self.prefix}")
+
     def run_direct(self, exe_name, stdin=b"", timeout=60):
         """Runs an executable straight under wine (no launcher, elevated default token)."""
         return subprocess.run(["wine", str(self.build / exe_name)], input=stdin, capture_output=True,
