@@ -29,6 +29,8 @@ int run(const std::filesystem::path& helper_path) {
     std::fprintf(stderr, "kestrune-example: %s\n", error.c_str());
     return kStartFailedExit;
   }
+  std::fprintf(stderr, "kestrune-example: helper pid %u (token: %s)\n", helper->pid(),
+               std::string(helper->token_source()).c_str());
   kestrune::StartCommand start;
   start.nonce = "example";
   start.parent_pid = kestrune::HelperProcess::current_pid();  // the helper watches us

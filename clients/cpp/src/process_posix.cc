@@ -131,6 +131,7 @@ struct HelperProcess::Impl {
   Fd go;          // written to let a suspended helper run
   Fd exec_error;  // reports a failure before exec; end of file when exec succeeded
   const char* source = "own";
+  std::string path;  // for the failure line of a start that is confirmed late
   LineBuffer lines;
 
   ~Impl() {
@@ -143,7 +144,7 @@ struct HelperProcess::Impl {
   }
 
   // Reads the exec report: true when exec happened.
-  bool confirm_exec(const std::string& path, std::string& error) {
+  bool confirm_exec(std::string& error) {
     ChildFailure failure{};
     ssize_t n;
     do {
@@ -235,8 +236,9 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
   impl->go = std::move(go_write);
   impl->exec_error = std::move(error_read);
   impl->source = drop ? "user" : "own";
+  impl->path = path;
   error_write.reset();  // so the report pipe ends at the child's exec
-  if (!options.suspended && !impl->confirm_exec(path, error)) return std::nullopt;
+  if (!options.suspended && !impl->confirm_exec(error)) return std::nullopt;
   return HelperProcess(std::move(impl));
 }
 
@@ -253,7 +255,7 @@ bool HelperProcess::resume(std::string& error) {
     error = errno_text("resume", errno);
     return false;
   }
-  return impl_->confirm_exec("the helper", error);
+  return impl_->confirm_exec(error);
 }
 
 bool HelperProcess::write(std::string_view bytes) {

@@ -1,6 +1,8 @@
 #include "kestrune/process.h"
 
+#include <pwd.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,11 +109,34 @@ TEST_F(ProcessTest, CarelessOptionsAreHonoured) {
   EXPECT_NE(started.find("uid=" + std::to_string(geteuid()) + " "), std::string::npos) << started;
 }
 
+TEST_F(ProcessTest, RootControllerStartsTheHelperUnprivileged) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const std::string nobody = std::to_string(getpwnam("nobody")->pw_uid);
+  const struct {
+    const char* sudo_uid;  // null: unset
+    std::string uid;
+  } cases[] = {{nullptr, nobody}, {"1", "1"}, {"0", nobody}, {"12x", nobody}, {"", nobody}};
+  for (const auto& c : cases) {
+    if (c.sudo_uid) setenv("SUDO_UID", c.sudo_uid, 1); else unsetenv("SUDO_UID");
+    HelperProcess helper = start();
+    EXPECT_NE(line(helper).find("uid=" + c.uid + " "), std::string::npos)
+        << "SUDO_UID=" << (c.sudo_uid ? c.sudo_uid : "(unset)");
+  }
+  unsetenv("SUDO_UID");
+}
+
 TEST_F(ProcessTest, FailedStartSaysWhy) {
   options_.helper = dir_ / "missing";
   std::string error;
   EXPECT_FALSE(HelperProcess::start(options_, error));
   EXPECT_NE(error.find("exec failed: No such file"), std::string::npos) << error;
+
+  // Held until resume(), the failure shows there.
+  options_.suspended = true;
+  auto held = HelperProcess::start(options_, error);
+  ASSERT_TRUE(held) << error;
+  EXPECT_FALSE(held->resume(error));
+  EXPECT_NE(error.find("missing: exec failed"), std::string::npos) << error;
 }
 
 }  // namespace
