@@ -53,7 +53,10 @@ ReadResult read_stdin(char* buf, size_t cap) {
   const StdinKind kind = GetFileType(h) == FILE_TYPE_PIPE ? StdinKind::Pipe : StdinKind::Other;
   DWORD got = 0;
   const bool ok = ReadFile(h, buf, static_cast<DWORD>(cap), &got, nullptr) != 0;
-  return classify_stdin_read(kind, ok, got, ok ? 0u : GetLastError());
+  const DWORD error = ok ? 0u : GetLastError();
+  const bool connected = ok && got == 0 && kind == StdinKind::Pipe &&
+                         PeekNamedPipe(h, nullptr, 0, nullptr, nullptr, nullptr) != 0;
+  return classify_stdin_read(kind, ok, got, error, connected);
 }
 
 size_t write_stdout(const char* data, size_t len) {

@@ -2,7 +2,8 @@
 
 namespace kestrune::os {
 
-ReadResult classify_stdin_read(StdinKind kind, bool ok, size_t bytes, uint32_t error) {
+ReadResult classify_stdin_read(StdinKind kind, bool ok, size_t bytes, uint32_t error,
+                               bool pipe_connected) {
   if (!ok) {
     if (error == kErrorMoreData) {
       return bytes > 0 ? ReadResult{ReadStatus::Data, bytes} : ReadResult{ReadStatus::Interrupted, 0};
@@ -12,8 +13,8 @@ ReadResult classify_stdin_read(StdinKind kind, bool ok, size_t bytes, uint32_t e
   }
   if (bytes > 0) return {ReadStatus::Data, bytes};
   // 0 bytes and success: end of file on a file or device, a zero-length write on a pipe.
-  return kind == StdinKind::Pipe ? ReadResult{ReadStatus::Interrupted, 0}
-                                 : ReadResult{ReadStatus::End, 0};
+  return kind == StdinKind::Pipe && pipe_connected ? ReadResult{ReadStatus::Interrupted, 0}
+                                                   : ReadResult{ReadStatus::End, 0};
 }
 
 }  // namespace kestrune::os
