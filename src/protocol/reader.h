@@ -25,8 +25,8 @@ inline constexpr size_t kQueuedLineLimit = 1024;
 void run_reader(CommandSender commands, const InputSource& input,
                 size_t line_limit = kQueuedLineLimit);
 
-/// Body of the "stdin" thread: raises its own priority to above normal (ignoring
-/// failure), then run_reader on standard input.
+/// Body of the "stdin" thread: asks for above-normal priority (the POSIX backend keeps it
+/// at the process's base, above the load threads), then run_reader on standard input.
 void reader_main(CommandSender commands);
 
 /// Starts the "stdin" thread running reader_main. False when the thread could not be
