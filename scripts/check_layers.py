@@ -3,7 +3,8 @@
 
 Each src/<layer>/CMakeLists.txt names its layer and the layers it links (`kl_layer(NAME
 DEPS ...)`). A file in a layer may include its own headers and those of the layers below it
-(transitively); a unit test may also include the test tree's fakes and test data. No
+(transitively); a unit test may also include the test tree's fakes and test data. Every
+source file is listed in its layer's CMakeLists.txt, so none is silently left out. No
 production file includes anything from tests/, and only src/os and the Direct3D 11 pipeline
 include Windows headers. Prints every violation; exits 1 when there is one.
 """
@@ -50,6 +51,10 @@ def main():
             problems.append(f"layer {layer}: no folder src/{layer}")
         if layer in closure(layers, layer):
             problems.append(f"layer {layer}: depends on itself")
+    listed = {}
+    for cml in SRC.glob("*/CMakeLists.txt"):
+        listed[cml.parent.name] = set(re.findall(r"[\w.]+\.cc\b", cml.read_text()))
+    listed["main"] = listed.get("main", set()) | {"main.cc"}  # the entry, in src/CMakeLists.txt
     files = 0
     for path in sorted(SRC.rglob("*")):
         if path.suffix not in {".h", ".cc", ".inc"}:
@@ -60,6 +65,8 @@ def main():
         if layer not in layers:
             problems.append(f"{rel}: in no declared layer")
             continue
+        if path.suffix == ".cc" and path.name not in listed.get(layer, set()):
+            problems.append(f"{rel}: not listed in src/{layer}/CMakeLists.txt")
         is_test = path.stem.endswith(("_test", "_win32_test"))
         allowed = {layer} | closure(layers, layer)
         text = path.read_text(encoding="utf-8")

@@ -5,13 +5,14 @@ load on all workers, ramp free mode to full duty, then send stop and time until 
 has exited. Prints the median and the worst. A benchmark: figures only, no pass or fail.
 """
 
+import os
 import statistics
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "e2e"))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "clients" / "python"))
 import kestrune  # noqa: E402
 
 
@@ -39,7 +40,7 @@ def main():
         runner = kestrune.NativeRunner()
     else:
         runner = kestrune.WineRunner(Path(tempfile.mkdtemp(prefix="kl-bench-wine-")))
-    workers = kestrune.os.cpu_count()
+    workers = os.cpu_count()
     times = []
     for _ in range(runs):
         ms, n = one_run(runner, workers)

@@ -18,6 +18,9 @@ struct LoadControl {
   /// Absent when it could not be created; signalled once, by the final stop.
   std::unique_ptr<os::StopEvent> stop_event;
   std::atomic<bool> stop_requested{false};
+  /// Raised by a thread that failed (an escaping exception); the supervisor then stops
+  /// the run with reason "fatal".
+  std::atomic<bool> fatal_requested{false};
   /// Monotonic reading taken at start-up: the origin of every time in the process.
   uint64_t base_instant_ns = 0;
   std::atomic<uint64_t> threads_exited{0};

@@ -1,8 +1,8 @@
-
 #include "cpu/cpu_pool.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/timer_wait.h"
@@ -49,14 +49,20 @@ void burn_until(const WorkerConfig& cfg, KernelState& state, uint64_t deadline) 
 void run_periods(const WorkerConfig& cfg, os::WaitableTimer& timer, KernelState& state) {
   LoadControl& c = *cfg.control;
   const uint64_t offset = phase_offset_ns(cfg.index, cfg.count);
+  // The boundary the last idle wait was aimed at, until the next burn.
+  std::optional<uint64_t> aimed;
   for (;;) {
     const uint32_t duty = c.cpu_duty_e4.load(std::memory_order_relaxed);
-    const DutySlice slice = choose_slice(c.now_ns(), offset, duty);
+    const uint64_t at = c.now_ns();
+    const DutySlice slice = aimed ? choose_slice_after_wait(at, offset, duty, *aimed)
+                                  : choose_slice(at, offset, duty);
     if (slice.burn) {
+      aimed.reset();
       burn_until(cfg, state, slice.deadline_ns);
       if (c.stop_requested.load()) return;
       continue;
     }
+    aimed = slice.deadline_ns;
     const uint64_t now = c.now_ns();
     const uint64_t remaining = slice.deadline_ns > now ? slice.deadline_ns - now : 0;
     if (c.stop_requested.load()) return;

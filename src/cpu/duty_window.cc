@@ -32,4 +32,15 @@ DutySlice choose_slice(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4) {
   return {false, w.period_end};
 }
 
+DutySlice choose_slice_after_wait(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4,
+                                  uint64_t aimed_ns) {
+  if (now_ns < aimed_ns) return {false, aimed_ns};
+  const PeriodWindow w = period_window(now_ns, offset_ns);
+  if (duty_e4 == 0) return {false, w.period_end};
+  const uint64_t on = on_window_ns(duty_e4);
+  if (on >= kDutyPeriodNs) return {true, w.period_end};
+  // No burn has happened since the boundary (or, after a very late wake, in this period).
+  return {true, w.pos < on ? now_ns + (on - w.pos) : now_ns};
+}
+
 }  // namespace kestrune

@@ -36,4 +36,12 @@ struct DutySlice {
 /// (to period start + on) and a wake after it idles to the period end.
 DutySlice choose_slice(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4);
 
+/// The next step after an idle wait aimed at the period boundary `aimed_ns`. A wake lands
+/// some tens of microseconds late, which can be past a very short on-window; so the window
+/// is taken from the period start, not from the wake, and a duty above 0 always burns: to
+/// period start + on when that is still ahead, else for one kernel call (deadline = now).
+/// A wake before `aimed_ns` idles on to it; duty 0 idles to the period end.
+DutySlice choose_slice_after_wait(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4,
+                                  uint64_t aimed_ns);
+
 }  // namespace kestrune

@@ -93,6 +93,41 @@ TEST(ChooseSlice, BurnsTheFirstShareOfEachPeriod) {
   }
 }
 
+TEST(ChooseSlice, AfterAWaitTheWindowCountsFromThePeriodStartAndAlwaysBurns) {
+  struct Case {
+    const char* what;
+    uint32_t duty_e4, index, count;
+    uint64_t aimed, now;
+    bool burn;
+    uint64_t deadline;
+  };
+  const uint64_t P = kDutyPeriodNs;
+  const uint64_t us = 1'000;
+  const Case cases[] = {
+      {"duty 0.0001, woke 60 us late: one call", 1, 0, 1, P, P + 60 * us, true, P + 60 * us},
+      {"duty 0.0001, woke 4 us late: rest of the window", 1, 0, 1, P, P + 4 * us, true,
+       P + 10 * us},
+      {"duty 0.0005, woke on time", 5, 0, 1, P, P, true, P + 50 * us},
+      {"duty 0.0003, offset worker, woke late", 3, 1, 4, 125 * kMs, 125 * kMs + 90 * us, true,
+       125 * kMs + 90 * us},
+      {"duty 0.5, woke 1 ms late", 5000, 0, 1, P, P + kMs, true, P + 50 * kMs},
+      {"full duty", 10000, 0, 1, P, P + kMs, true, 2 * P},
+      {"woke early: waits out the rest", 1, 0, 1, P, P - 50 * us, false, P},
+      {"duty 0 idles to the next boundary", 0, 0, 1, P, P + 60 * us, false, 2 * P},
+      {"woke a period late, after its window: one call", 1, 0, 1, P, 2 * P + 5 * kMs, true,
+       2 * P + 5 * kMs},
+      {"woke a period late, inside the window", 5000, 0, 1, P, 2 * P + 5 * kMs, true,
+       2 * P + 50 * kMs},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DutySlice s =
+        choose_slice_after_wait(c.now, phase_offset_ns(c.index, c.count), c.duty_e4, c.aimed);
+    EXPECT_EQ(s.burn, c.burn);
+    EXPECT_EQ(s.deadline_ns, c.deadline);
+  }
+}
+
 TEST(LoadControlClock, ReadingsBeforeTheOriginCountAsZero) {
   LoadControl c;
   c.base_instant_ns = os::monotonic_ns() + 3600ull * 1'000'000'000;

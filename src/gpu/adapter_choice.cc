@@ -1,4 +1,3 @@
-
 #include "gpu/adapter_choice.h"
 
 #include <algorithm>

@@ -10,6 +10,7 @@
 #include "gpu/constant_block.h"
 #include "gpu/device_error.h"
 #include "gpu/shader_source.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 
@@ -83,7 +84,7 @@ std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint
   if (FAILED(p.device->CreateComputeShader(bytecode.data(), bytecode.size(), nullptr,
                                            p.shader.GetAddressOf())) ||
       !p.shader) {
-    return "compile";
+    return error_code::kCompile;
   }
 
   D3D11_BUFFER_DESC out_desc{};
@@ -95,11 +96,11 @@ std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint
   ComPtr<ID3D11Buffer> output;  // the view keeps it alive after set-up
   HRESULT hr = p.device->CreateBuffer(&out_desc, nullptr, output.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!output) return "gpuDeviceRemoved";
+  if (!output) return error_code::kGpuDeviceRemoved;
 
   hr = p.device->CreateUnorderedAccessView(output.Get(), nullptr, p.output_view.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!p.output_view) return "gpuDeviceRemoved";
+  if (!p.output_view) return error_code::kGpuDeviceRemoved;
 
   const auto block = constant_block_bytes(kInitialIters);
   D3D11_BUFFER_DESC cb_desc{};
@@ -110,13 +111,13 @@ std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint
   init.pSysMem = block.data();
   hr = p.device->CreateBuffer(&cb_desc, &init, p.constant_buffer.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!p.constant_buffer) return "gpuDeviceRemoved";
+  if (!p.constant_buffer) return error_code::kGpuDeviceRemoved;
 
   D3D11_QUERY_DESC q_desc{};
   q_desc.Query = D3D11_QUERY_EVENT;
   hr = p.device->CreateQuery(&q_desc, p.event_query.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!p.event_query) return "gpuDeviceRemoved";
+  if (!p.event_query) return error_code::kGpuDeviceRemoved;
 
   // Bound once: each dispatch needs only the dispatch itself and, rarely, an upload of P.
   p.context->CSSetShader(p.shader.Get(), nullptr, 0);
@@ -156,27 +157,27 @@ std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
   if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
                                 reinterpret_cast<void**>(objects.factory.GetAddressOf()))) ||
       !objects.factory) {
-    return "noAdapter";
+    return error_code::kNoAdapter;
   }
   enumerate_adapters(*objects.factory.Get(), objects.adapters);
 
   std::vector<AdapterInfo> infos;
   for (const AdapterEntry& e : objects.adapters) infos.push_back(e.info);
   objects.chosen = choose_adapter(infos, hint);
-  if (!objects.chosen) return "noAdapter";
+  if (!objects.chosen) return error_code::kNoAdapter;
 
-  if (!compile_shader(objects.bytecode, fallback)) return "compile";
+  if (!compile_shader(objects.bytecode, fallback)) return error_code::kCompile;
 
   // Released when set-up ends, whatever the outcome.
   ComPtr<IDXGIAdapter> adapter;
   if (FAILED(objects.adapters[*objects.chosen].adapter.As(&adapter)) || !adapter) {
-    return "noAdapter";
+    return error_code::kNoAdapter;
   }
 
   // Built in a local object: on failure everything made so far goes with it, in the
   // pipeline's release order.
   auto pipeline = std::make_unique<GpuPipeline>();
-  if (!create_device(adapter.Get(), *pipeline)) return "noAdapter";
+  if (!create_device(adapter.Get(), *pipeline)) return error_code::kNoAdapter;
   if (std::optional<std::string> err = build_pipeline(*pipeline, objects.bytecode)) return err;
   objects.pipeline = std::move(pipeline);
   return std::nullopt;

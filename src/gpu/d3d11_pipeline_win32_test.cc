@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
 #include "dxbc/dxbc_container.h"
@@ -17,10 +19,17 @@
 namespace kestrune {
 namespace d3d11_pipeline_win32_test {
 
-// Opens the pipeline, or explains why the test cannot run here.
+// Opens the pipeline, or explains why the test cannot run here. Where the test command
+// says a display is there (KL_EXPECT_DISPLAY=1), a missing adapter is a failure instead:
+// a green run must mean the real pipeline ran.
 std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
-  const std::optional<std::string> err = open_gpu(std::nullopt, objects, dxbc::compute_shader_fallback());
+  const std::optional<std::string> err =
+      open_gpu(std::nullopt, objects, dxbc::compute_shader_fallback());
   if (err && *err == "noAdapter" && objects.adapters.empty()) {
+    const char* expect = std::getenv("KL_EXPECT_DISPLAY");
+    if (expect != nullptr && std::string(expect) == "1") {
+      ADD_FAILURE() << "no display adapter, though KL_EXPECT_DISPLAY=1 says there is a display";
+    }
     return "no display adapter here (under Wine, run with xvfb-run)";
   }
   EXPECT_FALSE(err) << *err;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "protocol/error_codes.h"
+
 namespace kestrune {
 namespace {
 
@@ -35,12 +37,12 @@ std::string hresult_hex(int32_t code) {
 GpuFailure describe_device_error(int32_t removed_reason, int32_t call_result) {
   const int32_t code =
       removed_reason < 0 && is_known_device_error(removed_reason) ? removed_reason : call_result;
-  return {"gpuDeviceRemoved", name_and_code(code)};
+  return {error_code::kGpuDeviceRemoved, name_and_code(code)};
 }
 
 GpuFailure hang_failure(int32_t removed_reason) {
   const int32_t code = removed_reason < 0 ? removed_reason : kDxgiErrorDeviceHung;
-  return {"gpuDeviceRemoved",
+  return {error_code::kGpuDeviceRemoved,
           name_and_code(code) + " after " + std::to_string(kDispatchHangLimitMs) + " ms"};
 }
 

@@ -1,8 +1,9 @@
-
 #include "gpu/dispatch.h"
 
 #include <algorithm>
 #include <cmath>
+
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 
@@ -81,7 +82,7 @@ CalibrationResult calibrate(GpuDevice& device, GpuTimer& timer, const LoadContro
     if (control.stop_requested.load()) return {CalibrationEnd::Stopped};
     adapt_iters(tune, r.ms);
     if (tune.slow) {
-      send_init_failure(commands, "gpuSlow");
+      send_init_failure(commands, error_code::kGpuSlow);
       return {CalibrationEnd::Reported};
     }
     if ((r.ms >= kCalibratedMinMs && r.ms <= kCalibratedMaxMs) || n == kMaxCalibrationDispatches) {

@@ -1,4 +1,3 @@
-
 #include "gpu/dispatch.h"
 
 #include <gtest/gtest.h>

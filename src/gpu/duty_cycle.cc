@@ -1,8 +1,10 @@
 #include "gpu/duty_cycle.h"
 
+#include <optional>
 #include <string>
 
 #include "gpu/dispatch.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 namespace {
@@ -22,9 +24,18 @@ class DutyCycle {
   void run() {
     // Signed, so that "one second before now" also works in the first second of the process.
     last_sample_ns_ = static_cast<int64_t>(timer_.now_ns()) - 1'000'000'000;
+    // The boundary the last idle wait was aimed at, until the next on-phase.
+    std::optional<uint64_t> aimed;
     while (!stopping()) {
-      const PeriodPlan plan = plan_period(timer_.now_ns(), control_.gpu_duty_e4.load());
-      const Step step = plan.on ? on_phase_until(plan.until_ns) : idle_until(plan.until_ns);
+      const uint64_t now = timer_.now_ns();
+      const uint32_t duty = control_.gpu_duty_e4.load();
+      const PeriodPlan plan =
+          aimed ? plan_period_after_wait(now, duty, *aimed) : plan_period(now, duty);
+      const bool after_wait = aimed.has_value();
+      aimed.reset();
+      if (!plan.on) aimed = plan.until_ns;
+      const Step step =
+          plan.on ? on_phase_until(plan.until_ns, after_wait) : idle_until(plan.until_ns);
       if (step == Step::End) return;
     }
   }
@@ -37,16 +48,19 @@ class DutyCycle {
     const uint64_t now = timer_.now_ns();
     if (now >= point) return Step::NextPeriod;
     if (timer_.idle_wait(point - now) == WaitOutcome::WaitFailed) {
-      commands_.send(GpuFailed{"timer", "waitable timer failed"});
+      commands_.send(GpuFailed{error_code::kTimer, "waitable timer failed"});
       return Step::End;
     }
     return Step::NextPeriod;
   }
 
-  Step on_phase_until(uint64_t point) {
+  // `at_least_once`: dispatch once even when `point` has passed, as the period has not
+  // dispatched yet.
+  Step on_phase_until(uint64_t point, bool at_least_once) {
     if (stopping()) return Step::End;
-    for (;;) {
-      if (control_.gpu_duty_e4.load() == 0 || timer_.now_ns() >= point) return Step::NextPeriod;
+    for (bool first = true;; first = false) {
+      if (control_.gpu_duty_e4.load() == 0) return Step::NextPeriod;
+      if (!(first && at_least_once) && timer_.now_ns() >= point) return Step::NextPeriod;
       const DispatchResult r = dispatch_once(device_, tune_.iters, timer_, control_);
       if (r.failure) {
         commands_.send(GpuFailed{r.failure->code, r.failure->detail});
@@ -61,7 +75,7 @@ class DutyCycle {
         commands_.send(GpuSample{r.ms});
       }
       if (tune_.slow) {
-        commands_.send(GpuFailed{"gpuSlow", slow_detail()});
+        commands_.send(GpuFailed{error_code::kGpuSlow, slow_detail()});
         return Step::End;
       }
       if (stopping()) return Step::End;
@@ -88,6 +102,14 @@ PeriodPlan plan_period(uint64_t t_ns, uint32_t duty_e4) {
   if (on >= kDutyPeriodNs) return {true, next};
   if (phase < on) return {true, start + on};
   return {false, next};
+}
+
+PeriodPlan plan_period_after_wait(uint64_t t_ns, uint32_t duty_e4, uint64_t aimed_ns) {
+  if (t_ns < aimed_ns) return {false, aimed_ns};
+  const PeriodPlan plan = plan_period(t_ns, duty_e4);
+  if (duty_e4 == 0 || plan.on) return plan;
+  // Past the on-phase of a period that has not dispatched yet: one dispatch, now.
+  return {true, t_ns};
 }
 
 void run_duty_cycle(const LoadControl& control, const CommandSender& commands, TuneState& tune,

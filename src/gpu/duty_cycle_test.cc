@@ -50,6 +50,41 @@ TEST(PlanPeriod, WindowsFollowTheDuty) {
   }
 }
 
+TEST(PlanPeriod, AfterAWaitTheOnPhaseCountsFromThePeriodStartAndIsNeverMissed) {
+  constexpr uint64_t us = 1'000;
+  struct Case {
+    const char* what;
+    uint64_t aimed, t;
+    uint32_t duty_e4;
+    PeriodPlan plan;
+  } cases[] = {
+      {"0.0001, woke 70 us late: one dispatch", kPeriod, kPeriod + 70 * us, 1,
+       {true, kPeriod + 70 * us}},
+      {"0.0001, woke 4 us late: rest of the phase", kPeriod, kPeriod + 4 * us, 1,
+       {true, kPeriod + 10 * us}},
+      {"0.3, woke 1 ms late", kPeriod, kPeriod + kMs, 3000, {true, 130 * kMs}},
+      {"woke a period late, past the phase", kPeriod, 250 * kMs, 1, {true, 250 * kMs}},
+      {"woke early: idles on", kPeriod, kPeriod - 50 * us, 1, {false, kPeriod}},
+      {"duty 0 idles", kPeriod, kPeriod + 70 * us, 0, {false, 2 * kPeriod}},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(plan_period_after_wait(c.t, c.duty_e4, c.aimed), c.plan) << c.what;
+  }
+}
+
+TEST(DutyCycle, SmallestDutyDispatchesOncePerPeriodDespiteLateWakes) {
+  FakeGpu g;
+  g.clock.now = 12 * kMs;
+  g.control->gpu_duty_e4 = 1;  // a 10 us on-phase
+  g.timer.late_wake_ns = 70'000;
+  g.device.otherwise = FakeDispatch::after(2);
+  g.stop_at(350 * kMs);
+  run(g);
+  std::vector<uint64_t> starts;
+  for (const auto& d : g.device.dispatches) starts.push_back(d.at);
+  EXPECT_EQ(starts, (std::vector<uint64_t>{100'070'000, 200'070'000, 300'070'000}));
+}
+
 TEST(DutyCycle, ThirtyPercentStartsDispatchesOnlyInTheFirst30Ms) {
   FakeGpu g;
   g.clock.now = 12 * kMs;  // the run may begin mid-period

@@ -4,6 +4,7 @@
 #include "gpu/duty_cycle.h"
 #include "os/thread.h"
 #include "os/waitable_timer.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 
@@ -61,13 +62,13 @@ void run_gpu_engine(const CommandSender& commands, const std::optional<std::stri
                     const LoadControl& control, GpuPlatform& platform) {
   std::unique_ptr<GpuTimer> timer = platform.create_timer(control);
   if (!timer) {
-    send_init_failure(commands, "timer");
+    send_init_failure(commands, error_code::kTimer);
     return;
   }
   GpuSetupResult setup = platform.open_gpu(hint);
   GpuDevice* device = setup.objects ? setup.objects->device() : nullptr;
   if (!device) {
-    send_init_failure(commands, setup.err.empty() ? "noAdapter" : setup.err);
+    send_init_failure(commands, setup.err.empty() ? error_code::kNoAdapter : setup.err);
   } else {
     TuneState tune;
     const CalibrationResult cal = calibrate(*device, *timer, control, commands, tune);

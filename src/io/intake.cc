@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "io/line_framer.h"
+#include "protocol/error_codes.h"
 #include "util/utf8.h"
 
 namespace kestrune {
@@ -23,7 +24,7 @@ IntakeResult rejected(std::string detail, uint64_t now_ms, BadLineTimes& times,
 
 BadLineAnswer report_bad_line(BadLineTimes& bad_line_times, std::string detail, uint64_t now_ms,
                               const EmitFn& emit) {
-  emit(Error{"badLine", std::move(detail)});
+  emit(Error{error_code::kBadLine, std::move(detail)});
   bad_line_times.push_back(now_ms);
   while (!bad_line_times.empty()) {
     const uint64_t t = bad_line_times.front();

@@ -54,9 +54,8 @@ void LineFramer::finish_line(std::vector<SupervisorMsg>& out) {
     out.emplace_back(LineTooLong{});
     return;
   }
-  out.emplace_back(Line{std::move(line_)});
-  line_ = std::string();
-  line_.reserve(kFreshLineRoom);
+  out.emplace_back(Line{std::string(line_.data(), line_.size())});
+  line_.clear();
 }
 
 }  // namespace kestrune

@@ -20,13 +20,14 @@ class LineFramer {
   static constexpr size_t kMaxLineBytes = 16384;
   /// The buffer's limit: the longest content plus the one carriage return removed.
   static constexpr size_t kBufferLimit = kMaxLineBytes + 1;
-  /// Room reserved for each new line.
+  /// Room reserved for the unfinished line at the start.
   static constexpr size_t kFreshLineRoom = 1024;
 
   LineFramer();
 
-  /// Frames `n` bytes, appending completed lines to `out`. A finished line's buffer is
-  /// moved into its `Line`, not copied.
+  /// Frames `n` bytes, appending completed lines to `out`. A finished line is copied into
+  /// a `Line` that holds just its bytes (queued lines must not each keep a buffer's
+  /// reservation); the framer keeps its buffer for the next line.
   void feed(const char* data, size_t n, std::vector<SupervisorMsg>& out);
 
   /// Bytes of the unfinished line held now (0 while an over-long line is skipped).

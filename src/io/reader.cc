@@ -13,7 +13,7 @@ namespace {
 constexpr size_t kReadSize = 8192;
 }  // namespace
 
-void run_reader(CommandSender commands, const InputSource& input) {
+void run_reader(CommandSender commands, const InputSource& input, size_t line_limit) {
   const auto buf = std::make_unique<char[]>(kReadSize);
   LineFramer framer;
   std::vector<SupervisorMsg> batch;
@@ -23,8 +23,8 @@ void run_reader(CommandSender commands, const InputSource& input) {
     if (r.status != os::ReadStatus::Data || r.bytes == 0) break;
     framer.feed(buf.get(), r.bytes < kReadSize ? r.bytes : kReadSize, batch);
     for (auto& msg : batch) {
-      // The queue is unbounded: a failed post means the supervisor is gone.
-      if (commands.send(std::move(msg)) != SendResult::Sent) return;
+      // The queue has no capacity limit: a failed post means the supervisor is gone.
+      if (commands.send_throttled(std::move(msg), line_limit) != SendResult::Sent) return;
     }
     batch.clear();
   }

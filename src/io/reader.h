@@ -12,14 +12,21 @@ namespace kestrune {
 /// Where the reader's bytes come from: os::read_stdin in the program, a script in tests.
 using InputSource = std::function<os::ReadResult(char* buf, size_t cap)>;
 
+/// Most lines the reader leaves waiting in the command queue. At the bound it stops
+/// reading, so a controller that writes faster than the supervisor works is held back by
+/// the pipe instead of growing the queue.
+inline constexpr size_t kQueuedLineLimit = 1024;
+
 /// Reads `input` in 8192-byte reads until it ends (a read of End), repeating interrupted
 /// reads, and posts every framed `Line` / `LineTooLong` in input order, then `StdinClosed`
-/// last. If a post finds the supervisor gone, the rest is dropped and nothing more is
-/// posted.
-void run_reader(CommandSender commands, const InputSource& input);
+/// last. While `line_limit` of its lines are queued it waits before posting more (and so
+/// before reading more); nothing is dropped. If a post finds the supervisor gone, the
+/// rest is dropped and nothing more is posted.
+void run_reader(CommandSender commands, const InputSource& input,
+                size_t line_limit = kQueuedLineLimit);
 
-/// Body of the "stdin" thread: raises its own priority to above normal (ignoring
-/// failure), then run_reader on standard input.
+/// Body of the "stdin" thread: asks for above-normal priority (the POSIX backend keeps it
+/// at the process's base, above the load threads), then run_reader on standard input.
 void reader_main(CommandSender commands);
 
 /// Starts the "stdin" thread running reader_main. False when the thread could not be

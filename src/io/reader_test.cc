@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kestrune {
@@ -82,6 +84,52 @@ TEST(Reader, StopsReadingOnceTheSupervisorIsGone) {
   ScriptedInput input({std::string("a\nb\n"), std::string("c\n"), std::string("d\n")});
   run_reader(std::move(tx), std::ref(input));
   EXPECT_EQ(input.calls, 1u);
+}
+
+TEST(Reader, BackPressureBoundsTheQueuedLinesAndLosesNone) {
+  // An endless-looking input of short commands, much faster than the consumer drains.
+  constexpr int kLines = 60000;
+  constexpr size_t kLimit = 256;
+  std::string all;
+  for (int i = 0; i < kLines; ++i) all += std::to_string(i) + "\n";
+  size_t pos = 0;
+  InputSource input = [&](char* buf, size_t cap) -> os::ReadResult {
+    if (pos >= all.size()) return {os::ReadStatus::End, 0};
+    const size_t n = std::min(cap, all.size() - pos);
+    std::memcpy(buf, all.data() + pos, n);
+    pos += n;
+    return {os::ReadStatus::Data, n};
+  };
+  auto [tx, rx] = make_channel<SupervisorMsg>();
+  // Another thread's message posted mid-flood must not be held back by the bound.
+  CommandSender other = tx;
+  std::thread reader(
+      [t = std::move(tx), &input]() mutable { run_reader(std::move(t), input, kLimit); });
+
+  size_t most_queued = 0;
+  int next = 0;
+  bool closed = false;
+  for (int n = 0; !closed; ++n) {
+    if (n == kLines / 2) {
+      EXPECT_EQ(other.send(GpuSample{1.0}), SendResult::Sent);
+    }
+    most_queued = std::max(most_queued, rx.queued_throttled());
+    ASSERT_LE(rx.queued_throttled(), kLimit);
+    auto r = rx.recv_for(std::chrono::seconds(5));
+    ASSERT_EQ(r.status, RecvStatus::Message);
+    if (const auto* line = std::get_if<Line>(&*r.item)) {
+      ASSERT_EQ(line->bytes, std::to_string(next)) << "line lost or out of order";
+      ++next;
+    } else {
+      closed = std::holds_alternative<StdinClosed>(*r.item);
+      ASSERT_TRUE(closed || std::holds_alternative<GpuSample>(*r.item));
+    }
+    if (n % 64 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  reader.join();
+  EXPECT_EQ(next, kLines);
+  // The reader was held at the bound, not merely slow enough to stay under it.
+  EXPECT_EQ(most_queued, kLimit);
 }
 
 }  // namespace reader_test

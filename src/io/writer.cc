@@ -1,4 +1,3 @@
-
 #include "io/writer.h"
 
 #include <utility>

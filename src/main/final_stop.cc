@@ -1,5 +1,6 @@
 #include "main/final_stop.h"
 
+#include "main/fatal_stop.h"
 #include "os/thread.h"
 #include "util/rounding.h"
 
@@ -15,6 +16,7 @@ Bye make_bye(StopReason reason, double cpu_s, double gpu_s) {
 }
 
 void final_stop(Runtime& rt, StopReason reason, double cpu_s, double gpu_s) {
+  mark_final_stop_begun();
   Bye bye = make_bye(reason, cpu_s, gpu_s);
 
   // Load off first: the flag before the event, so a thread woken by the event sees it.

@@ -12,12 +12,13 @@ namespace kestrune {
 Bye make_bye(StopReason reason, double cpu_s, double gpu_s);
 
 /// Polls `done` every 2 ms until it holds or `limit_ms` have passed; tests before the first
-/// sleep. True when `done` held.
+/// pause and once more at the limit. True when `done` held.
 template <class Done>
 bool wait_bounded(uint32_t limit_ms, Done done);
 
 }  // namespace kestrune
 
+#include "main/bounded_wait.h"
 #include "os/clock.h"
 
 namespace kestrune {
@@ -25,10 +26,12 @@ template <class Done>
 bool wait_bounded(uint32_t limit_ms, Done done) {
   const uint64_t start = os::monotonic_ns();
   const uint64_t limit_ns = uint64_t{limit_ms} * 1'000'000u;
+  PollPause pause;
   for (;;) {
     if (done()) return true;
-    if (os::monotonic_ns() - start >= limit_ns) return false;
-    os::sleep_ms(2);
+    const uint64_t ns = bounded_wait_pause_ns(os::monotonic_ns() - start, limit_ns);
+    if (ns == 0) return false;
+    pause.pause_ns(ns);
   }
 }
 }  // namespace kestrune

@@ -63,6 +63,7 @@ void run_control_loop(SupervisorState& s, Runtime& rt, CommandReceiver& inbox) {
       if (Outcome out = tick(s, world, now)) stop(*out);
       next_tick_ms = now + kTickMs;
     }
+    if (control.fatal_requested.load()) stop(StopReason::Fatal);
   }
 }
 

@@ -2,15 +2,17 @@
 
 #include <memory>
 
-#include "main/runtime.h"
-#include "main/final_stop.h"
-#include "os/thread.h"
 #include "io/reader.h"
 #include "io/writer.h"
+#include "main/fatal_stop.h"
+#include "main/final_stop.h"
+#include "main/runtime.h"
+#include "os/thread.h"
 
 namespace kestrune {
-void run_program(const ProgramVariant& variant) {
-  os::prepare_process();
+namespace {
+
+[[noreturn]] void start_and_supervise(const ProgramVariant& variant) {
   os::set_process_priority_below_normal();
   os::set_current_thread_priority(os::ThreadPriority::AboveNormal);
 
@@ -33,6 +35,7 @@ void run_program(const ProgramVariant& variant) {
   rt.output = EventOutput{std::move(event_tx), counters, 0, control};
   rt.control = control;
   rt.features = detect_cpu_features();
+  arm_fatal_stop(rt);
 
   const os::Elevation elevation = os::probe_elevation();
   const os::LockAnswer lock = rt.instance_lock.acquire();
@@ -42,7 +45,21 @@ void run_program(const ProgramVariant& variant) {
   if (!start_reader_thread(commands)) final_stop(rt, StopReason::StdinClosed, 0.0, 0.0);
 
   static SupervisorState state = SupervisorState::at_loop_entry(control->now_ms());
+  track_fatal_totals(state);
   run_control_loop(state, rt, inbox);
+}
+
+}  // namespace
+
+void run_program(const ProgramVariant& variant) {
+  os::prepare_process();
+  install_fatal_handlers();
+  try {
+    start_and_supervise(variant);
+  } catch (...) {
+    // Out of memory or any other failure of the supervisor itself.
+  }
+  fatal_stop_here();
 }
 
 }  // namespace kestrune

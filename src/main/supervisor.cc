@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "io/intake.h"
+#include "protocol/error_codes.h"
 #include "util/rounding.h"
 
 namespace kestrune {
@@ -96,7 +97,7 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
   if (cmd.cpu.enable) {
     const CpuPoolStart pool = world.start_cpu_pool(cmd.cpu.workers);
     if (pool.failed) {
-      world.emit(Error{"cpuWorker", std::nullopt});
+      world.emit(Error{error_code::kCpuWorker, std::nullopt});
       return StopReason::Fatal;
     }
     s.cpu_running = true;
@@ -108,7 +109,7 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
     s.hello_deadline_ms = now + kHelloWaitMs;  // the hello waits for the GPU's Init
   } else {
     s.gpu_info = GpuInfo{};
-    if (cmd.gpu.enable) s.gpu_info.err = "noAdapter";
+    if (cmd.gpu.enable) s.gpu_info.err = error_code::kNoAdapter;
     s.hello_deadline_ms = now;
     send_hello(s, world);
   }
@@ -180,7 +181,7 @@ Outcome handle_message(SupervisorState& s, SupervisorWorld& world, SupervisorMsg
         } else if constexpr (std::is_same_v<T, StdinClosed> || std::is_same_v<T, StdoutFailed>) {
           return StopReason::StdinClosed;
         } else if constexpr (std::is_same_v<T, WorkerFailed>) {
-          world.emit(Error{"timer", std::nullopt});
+          world.emit(Error{error_code::kTimer, std::nullopt});
           return StopReason::Fatal;
         } else if constexpr (std::is_same_v<T, GpuInit>) {
           // Only the hello it was waiting for; a late report is dropped for good.
@@ -240,7 +241,7 @@ Outcome tick(SupervisorState& s, SupervisorWorld& world, uint64_t now) {
   // 2. The GPU kept the hello waiting too long.
   if (s.hello_due && !s.hello_sent && now >= s.hello_deadline_ms) {
     s.gpu_info = GpuInfo{};
-    s.gpu_info.err = "gpuSlow";
+    s.gpu_info.err = error_code::kGpuSlow;
     s.gpu_usable = false;
     send_hello(s, world);
   }

@@ -11,6 +11,14 @@
 #include "os/thread.h"
 #include "os/waitable_timer.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#endif
+
 namespace kestrune::os {
 namespace os_test {
 
@@ -68,6 +76,26 @@ TEST(OsThread, StartsADetachedThreadWithAReservedStack) {
   EXPECT_GE(logical_processor_count(), 1u);
   EXPECT_NE(current_process_id(), 0u);
 }
+
+#ifndef _WIN32
+// Nice only goes up without privilege, so the order must come from lowering the load: the
+// others keep the nice they were started with, below-normal sits 2 further down, and a
+// thread is never moved back up (which would fail for an ordinary user).
+TEST(OsThread, PrioritiesOnlyEverRaiseNice) {
+  std::thread([] {
+    const int start = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+    auto nice_now = [] { return getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid))); };
+    set_current_thread_priority(ThreadPriority::AboveNormal);
+    EXPECT_EQ(nice_now(), start);
+    set_current_thread_priority(ThreadPriority::Normal);
+    EXPECT_EQ(nice_now(), start);
+    set_current_thread_priority(ThreadPriority::BelowNormal);
+    EXPECT_EQ(nice_now(), std::min(start + 2, 19));
+    set_current_thread_priority(ThreadPriority::AboveNormal);
+    EXPECT_EQ(nice_now(), std::min(start + 2, 19));
+  }).join();
+}
+#endif
 
 TEST(OsParentWatch, SeesItsOwnProcessAliveAndRefusesPidZero) {
   auto self = ParentWatch::open(current_process_id());

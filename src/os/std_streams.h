@@ -11,8 +11,9 @@ struct ReadResult {
   size_t bytes;  // with Data: at least 1
 };
 
-/// Reads up to `cap` bytes of standard input. End covers end of input and every read
-/// failure other than an interruption (both forms of a closed pipe included).
+/// Reads up to `cap` bytes of standard input. Interrupted means nothing was read and the
+/// caller reads again (an interrupted read, or a zero-length write into a pipe). End covers
+/// end of input and every read failure other than an interruption.
 ReadResult read_stdin(char* buf, size_t cap);
 
 /// Writes once to standard output; returns the bytes accepted, 0 on failure.

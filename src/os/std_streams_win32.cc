@@ -2,6 +2,7 @@
 #include <string>
 
 #include "os/std_streams.h"
+#include "os/stdin_read.h"
 #include "os/win32.h"
 
 namespace kestrune::os {
@@ -40,19 +41,22 @@ size_t write_console(HANDLE h, const char* data, size_t len) {
   return written == static_cast<DWORD>(n) ? take : 0;
 }
 
+static_assert(kErrorOperationAborted == ERROR_OPERATION_ABORTED);
+static_assert(kErrorMoreData == ERROR_MORE_DATA);
+
 }  // namespace
 
 ReadResult read_stdin(char* buf, size_t cap) {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return {ReadStatus::End, 0};
   if (is_console(h)) return read_console(h, buf, cap);
+  const StdinKind kind = GetFileType(h) == FILE_TYPE_PIPE ? StdinKind::Pipe : StdinKind::Other;
   DWORD got = 0;
-  if (!ReadFile(h, buf, static_cast<DWORD>(cap), &got, nullptr)) {
-    if (GetLastError() == ERROR_OPERATION_ABORTED) return {ReadStatus::Interrupted, 0};
-    return {ReadStatus::End, 0};  // broken pipe and every other failure: input is over
-  }
-  if (got == 0) return {ReadStatus::End, 0};  // the other form of a closed pipe
-  return {ReadStatus::Data, got};
+  const bool ok = ReadFile(h, buf, static_cast<DWORD>(cap), &got, nullptr) != 0;
+  const DWORD error = ok ? 0u : GetLastError();
+  const bool connected = ok && got == 0 && kind == StdinKind::Pipe &&
+                         PeekNamedPipe(h, nullptr, 0, nullptr, nullptr, nullptr) != 0;
+  return classify_stdin_read(kind, ok, got, error, connected);
 }
 
 size_t write_stdout(const char* data, size_t len) {

@@ -12,6 +12,15 @@ enum class ThreadPriority { BelowNormal, Normal, AboveNormal };
 /// closed at once: no thread is ever joined. False when the thread could not be created.
 bool start_thread(const char* name, size_t stack_reservation, std::function<void()> body);
 
+/// What happens on a started thread when an exception escapes its body. The handler must
+/// not return. Set once at start-up, before the first thread starts.
+using ThreadFailureHandler = void (*)();
+void set_thread_failure_handler(ThreadFailureHandler handler);
+
+/// Runs a started thread's whole body: an escaping exception goes to the failure handler
+/// (std::terminate without one) and never unwinds out of the thread's entry.
+void run_thread_body(const std::function<void()>& body) noexcept;
+
 /// Sets the calling thread's priority. Failure is ignored: it only improves behaviour.
 void set_current_thread_priority(ThreadPriority priority);
 

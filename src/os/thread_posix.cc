@@ -5,8 +5,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "os/thread.h"
@@ -20,26 +24,58 @@ struct ThreadStart {
 };
 
 void* thread_entry(void* arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  // Linux limits thread names to 15 bytes; ours are short.
-  (void)pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
-  auto body = std::move(start->body);
-  start.reset();
-  body();
+  run_thread_body([arg] {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+    // Linux limits thread names to 15 bytes; ours are short.
+    (void)pthread_setname_np(pthread_self(), start->name.substr(0, 15).c_str());
+    auto body = std::move(start->body);
+    start.reset();
+    body();
+  });
   return nullptr;
 }
 
-// Thread priorities map to per-thread nice values (Linux nice is per thread): the
-// process class sits at +5, a below-normal thread a little lower still, above-normal
-// threads back at the class level. Raising priority needs no privilege here because
-// it never goes below the nice value the process started with.
-int nice_for(ThreadPriority p) {
-  switch (p) {
-    case ThreadPriority::BelowNormal: return 7;
-    case ThreadPriority::Normal: return 5;
-    case ThreadPriority::AboveNormal: return 4;
+// Thread priorities map to per-thread nice values (Linux nice is per thread). The process
+// moves 5 above the nice it was started with; that is the base. Normal and above-normal
+// threads stay at the base and below-normal threads go 2 further down: an unprivileged
+// process may only ever raise nice, so above-normal cannot be had, and the order that
+// matters, load below everything else, needs no privilege this way.
+constexpr int kMaxNice = 19;
+constexpr int kProcessDrop = 5;
+constexpr int kBelowNormalDrop = 2;
+
+// The base nice, recorded by the first caller (INT_MIN: none yet).
+std::atomic<int> g_base_nice{INT_MIN};
+
+int clamp_nice(int n) { return n > kMaxNice ? kMaxNice : n; }
+
+// The calling thread's nice; getpriority returns -1 both as a value and as an error.
+std::optional<int> own_nice() {
+  errno = 0;
+  const int n = getpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)));
+  if (n == -1 && errno != 0) return std::nullopt;
+  return n;
+}
+
+int base_nice() {
+  int base = g_base_nice.load();
+  if (base != INT_MIN) return base;
+  // Never set by the process: the nice this thread inherited is the base.
+  const int own = own_nice().value_or(0);
+  return g_base_nice.compare_exchange_strong(base, own) ? own : base;
+}
+
+void set_own_nice(int n) {
+  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), n);
+}
+
+int nice_for(ThreadPriority priority, int base) {
+  switch (priority) {
+    case ThreadPriority::BelowNormal: return clamp_nice(base + kBelowNormalDrop);
+    case ThreadPriority::Normal:
+    case ThreadPriority::AboveNormal: return clamp_nice(base);
   }
-  return 5;
+  return clamp_nice(base);
 }
 
 }  // namespace
@@ -69,11 +105,16 @@ bool start_thread(const char* name, size_t stack_reservation, std::function<void
 }
 
 void set_current_thread_priority(ThreadPriority priority) {
-  (void)setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), nice_for(priority));
+  const int want = nice_for(priority, base_nice());
+  // Lowering nice needs privilege: a thread already below its target stays where it is.
+  if (own_nice().value_or(INT_MIN) < want) set_own_nice(want);
 }
 
 void set_process_priority_below_normal() {
-  (void)setpriority(PRIO_PROCESS, 0, nice_for(ThreadPriority::Normal));
+  // Called on the main thread before any other thread starts: they inherit its nice.
+  const int base = clamp_nice(own_nice().value_or(0) + kProcessDrop);
+  set_own_nice(base);
+  g_base_nice.store(own_nice().value_or(base));
 }
 
 uint32_t logical_processor_count() {

@@ -1,3 +1,4 @@
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -14,24 +15,32 @@ struct ThreadStart {
 
 using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
 
-// Looked up at run time: the call exists from Windows 10 1607 on; older systems simply
-// get unnamed threads.
+// Looked up at run time: the call exists from Windows 10 1607 on, but kernel32 exports it
+// only from 1709; before that it is reached through KernelBase.dll, which every process
+// has loaded. Systems with neither get unnamed threads.
 SetThreadDescriptionFn set_thread_description() {
-  static const SetThreadDescriptionFn fn = [] {
-    HMODULE k32 = GetModuleHandleW(L"kernel32.dll");
-    return k32 ? reinterpret_cast<SetThreadDescriptionFn>(
-                     reinterpret_cast<void*>(GetProcAddress(k32, "SetThreadDescription")))
-               : nullptr;
+  static const SetThreadDescriptionFn fn = []() -> SetThreadDescriptionFn {
+    for (const wchar_t* dll : {L"kernel32.dll", L"KernelBase.dll"}) {
+      HMODULE m = GetModuleHandleW(dll);
+      if (m == nullptr) continue;
+      if (FARPROC p = GetProcAddress(m, "SetThreadDescription")) {
+        return reinterpret_cast<SetThreadDescriptionFn>(reinterpret_cast<void*>(p));
+      }
+    }
+    return nullptr;
   }();
   return fn;
 }
 
 DWORD WINAPI thread_entry(LPVOID arg) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-  if (auto fn = set_thread_description()) (void)fn(GetCurrentThread(), start->name.c_str());
-  auto body = std::move(start->body);
-  start.reset();
-  body();
+  // An exception escaping here would end the process with an unrelated exit code.
+  run_thread_body([arg] {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+    if (auto fn = set_thread_description()) (void)fn(GetCurrentThread(), start->name.c_str());
+    auto body = std::move(start->body);
+    start.reset();
+    body();
+  });
   return 0;
 }
 

@@ -1,4 +1,3 @@
-
 #include "os/stop_event.h"
 #include "os/waitable_timer.h"
 #include "os/win32.h"

@@ -1,7 +1,9 @@
 #pragma once
 // A first-in-first-out message queue between threads with sending and receiving ends.
-// Sends never block: an unbounded queue always takes the message, a bounded one drops it
-// when full. Receives wait with or without a deadline and report when no sender is left;
+// Plain sends never block: an unbounded queue always takes the message, a bounded one
+// drops it when full. A throttled send is the one exception: it waits while too many
+// throttled messages are queued, so a fast producer is held back instead of filling
+// memory. Receives wait with or without a deadline and report when no sender is left;
 // sends report when the receiver is gone.
 
 #include <chrono>
@@ -21,14 +23,27 @@ enum class RecvStatus { Message, Timeout, Disconnected };
 
 namespace detail {
 template <class T>
+struct ChannelEntry {
+  T item;
+  bool throttled;
+};
+
+template <class T>
 struct ChannelState {
   std::mutex mu;
-  std::condition_variable cv;
-  std::deque<T> items;
+  std::condition_variable cv;        // the receiver waits here
+  std::condition_variable space_cv;  // throttled senders wait here
+  std::deque<ChannelEntry<T>> items;
   size_t capacity = 0;  // 0: unbounded
   size_t senders = 0;
+  size_t throttled_queued = 0;   // entries sent with send_throttled still in `items`
+  size_t throttled_waiting = 0;  // throttled senders waiting for room
+  size_t resume_at = 0;          // a waiting throttled sender resumes at or below this
   bool receiver_alive = true;
 };
+
+/// How long a throttled sender sleeps before it looks again even without a wake-up.
+inline constexpr std::chrono::milliseconds kThrottleRecheck{50};
 }  // namespace detail
 
 template <class T>
@@ -56,7 +71,33 @@ class Sender {
       std::lock_guard lock(s_->mu);
       if (!s_->receiver_alive) return SendResult::Disconnected;
       if (s_->capacity != 0 && s_->items.size() >= s_->capacity) return SendResult::Full;
-      s_->items.push_back(std::move(item));
+      s_->items.push_back({std::move(item), false});
+    }
+    s_->cv.notify_one();
+    return SendResult::Sent;
+  }
+
+  /// Like send, but first waits while `limit` or more throttled messages are queued, and
+  /// then until the receiver has brought them down to half of `limit`, so the sender runs
+  /// in bursts rather than waking for every message taken. Throttled messages therefore
+  /// never number more than `limit` (at least 1). Waits as long as the receiver lives and
+  /// the queue stays full; the capacity of a bounded queue still applies.
+  SendResult send_throttled(T item, size_t limit) const {
+    if (!s_) return SendResult::Disconnected;
+    if (limit == 0) limit = 1;
+    {
+      std::unique_lock lock(s_->mu);
+      if (s_->receiver_alive && s_->throttled_queued >= limit) {
+        s_->resume_at = limit / 2;
+        ++s_->throttled_waiting;
+        auto room = [&] { return !s_->receiver_alive || s_->throttled_queued <= limit / 2; };
+        while (!room()) s_->space_cv.wait_for(lock, detail::kThrottleRecheck, room);
+        --s_->throttled_waiting;
+      }
+      if (!s_->receiver_alive) return SendResult::Disconnected;
+      if (s_->capacity != 0 && s_->items.size() >= s_->capacity) return SendResult::Full;
+      s_->items.push_back({std::move(item), true});
+      ++s_->throttled_queued;
     }
     s_->cv.notify_one();
     return SendResult::Sent;
@@ -110,6 +151,16 @@ class Receiver {
   /// Waits at most `timeout` (0: just looks).
   Received recv_for(std::chrono::nanoseconds timeout) { return recv_impl(timeout); }
 
+  /// Messages queued now, and how many of them came through send_throttled.
+  size_t queued() const {
+    std::lock_guard lock(s_->mu);
+    return s_->items.size();
+  }
+  size_t queued_throttled() const {
+    std::lock_guard lock(s_->mu);
+    return s_->throttled_queued;
+  }
+
  private:
   Received recv_impl(std::optional<std::chrono::nanoseconds> timeout) {
     std::unique_lock lock(s_->mu);
@@ -120,8 +171,12 @@ class Receiver {
       if (timeout->count() > 0) s_->cv.wait_for(lock, *timeout, ready);
     }
     if (!s_->items.empty()) {
-      Received r{RecvStatus::Message, std::move(s_->items.front())};
+      Received r{RecvStatus::Message, std::move(s_->items.front().item)};
+      const bool throttled = s_->items.front().throttled;
       s_->items.pop_front();
+      if (throttled && --s_->throttled_queued == s_->resume_at && s_->throttled_waiting != 0) {
+        s_->space_cv.notify_all();
+      }
       return r;
     }
     if (s_->senders == 0) return {RecvStatus::Disconnected, std::nullopt};
@@ -129,9 +184,13 @@ class Receiver {
   }
   void close() {
     if (!s_) return;
-    std::lock_guard lock(s_->mu);
-    s_->receiver_alive = false;
-    s_->items.clear();
+    {
+      std::lock_guard lock(s_->mu);
+      s_->receiver_alive = false;
+      s_->items.clear();
+      s_->throttled_queued = 0;
+    }
+    s_->space_cv.notify_all();
   }
   std::shared_ptr<detail::ChannelState<T>> s_;
 };

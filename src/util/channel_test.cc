@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -59,6 +60,41 @@ TEST(Channel, WakesAWaitingReceiverFromAnotherThread) {
   producer.join();
   ASSERT_EQ(got.status, RecvStatus::Message);
   EXPECT_EQ(*got.item, 42);
+}
+
+TEST(Channel, ThrottledSendWaitsForRoomWhilePlainSendsNeverWait) {
+  auto [tx, rx] = make_channel<int>();
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(tx.send_throttled(i, 4), SendResult::Sent);
+  // Plain sends go past the bound at once and do not count towards it.
+  EXPECT_EQ(tx.send(100), SendResult::Sent);
+  EXPECT_EQ(rx.queued(), 5u);
+  EXPECT_EQ(rx.queued_throttled(), 4u);
+
+  std::atomic<bool> sent{false};
+  std::thread producer([t = tx, &sent]() mutable {
+    EXPECT_EQ(t.send_throttled(4, 4), SendResult::Sent);
+    sent = true;
+  });
+  std::this_thread::sleep_for(30ms);
+  EXPECT_FALSE(sent.load()) << "a throttled send went past the bound";
+  // Taking one is not enough: the sender resumes only at half the bound.
+  EXPECT_EQ(*rx.recv().item, 0);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_FALSE(sent.load());
+  EXPECT_EQ(*rx.recv().item, 1);  // two left: the sender may go on
+  producer.join();
+  EXPECT_TRUE(sent.load());
+  // Order is kept across the wait.
+  for (int want : {2, 3, 100, 4}) EXPECT_EQ(*rx.recv_for(0ms).item, want);
+}
+
+TEST(Channel, ThrottledSenderWaitingForRoomLearnsThatTheReceiverIsGone) {
+  auto [tx, rx] = make_channel<int>();
+  ASSERT_EQ(tx.send_throttled(1, 1), SendResult::Sent);
+  std::thread producer([t = tx]() mutable { EXPECT_EQ(t.send_throttled(2, 1), SendResult::Disconnected); });
+  std::this_thread::sleep_for(20ms);
+  { auto gone = std::move(rx); }
+  producer.join();
 }
 
 }  // namespace channel_test

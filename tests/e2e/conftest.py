@@ -1,11 +1,14 @@
 import os
 import shutil
+import sys
 import tempfile
 from pathlib import Path
 
 import pytest
 
-import kestrune
+# The client package from this checkout, whether or not it is installed.
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "clients" / "python"))
+import kestrune  # noqa: E402
 
 
 def pytest_addoption(parser):

@@ -58,6 +58,8 @@ class FakeTimer final : public GpuTimer {
   FakeTimer(FakeClock& clock, const LoadControl& control) : clock_(clock), control_(control) {}
 
   bool has_stop_event = true;
+  /// How late each idle wait wakes, as a real timer does.
+  uint64_t late_wake_ns = 0;
   /// idle_wait calls (0-based) that fail.
   std::vector<int> failing_idle_waits;
 
@@ -88,7 +90,7 @@ class FakeTimer final : public GpuTimer {
         return WaitOutcome::WaitFailed;
       }
     }
-    const bool stopped = clock_.advance_to(from + ns, woken());
+    const bool stopped = clock_.advance_to(from + ns + late_wake_ns, woken());
     idle_waits.push_back({from, clock_.now});
     return stopped ? WaitOutcome::StopSignalled : WaitOutcome::Elapsed;
   }

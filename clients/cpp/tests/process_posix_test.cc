@@ -1,0 +1,143 @@
+#include "kestrune/process.h"
+
+#include <pwd.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+namespace kestrune {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+// The stand-in copied where an unprivileged user may run it (the build tree may not be).
+class ProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/kl-client-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    chmod(dir_.c_str(), 0755);
+    options_.helper = dir_ / "stand_in";
+    fs::copy_file(KL_STAND_IN, options_.helper);
+    chmod(options_.helper.c_str(), 0755);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  HelperProcess start() {
+    std::string error;
+    auto helper = HelperProcess::start(options_, error);
+    EXPECT_TRUE(helper) << error;
+    return std::move(*helper);
+  }
+  static std::string line(HelperProcess& helper) {
+    std::string text;
+    EXPECT_EQ(helper.read_line(text, 10s), ReadResult::line);
+    return text;
+  }
+
+  fs::path dir_;
+  StartOptions options_;
+};
+
+TEST_F(ProcessTest, StartsPerTheContractAndTalks) {
+  HelperProcess helper = start();
+  const std::string started = line(helper);
+  EXPECT_NE(started.find("pdeathsig=9"), std::string::npos) << started;
+  EXPECT_NE(started.find("sid=1"), std::string::npos) << started;
+  EXPECT_NE(started.find("fds=3"), std::string::npos) << "only stdin, stdout, stderr: " << started;
+  if (geteuid() == 0) {
+    EXPECT_EQ(started.find("uid=0 "), std::string::npos) << started;
+    EXPECT_EQ(helper.token_source(), "user");
+  }
+  EXPECT_TRUE(helper.write_line("ping"));
+  EXPECT_EQ(line(helper), "ping");
+  std::string text;
+  EXPECT_EQ(helper.read_line(text, 20ms), ReadResult::timeout);
+  EXPECT_TRUE(helper.write_line("exit 7"));
+  EXPECT_EQ(helper.read_line(text, 10s), ReadResult::end);
+  EXPECT_EQ(helper.wait(10s), 7);
+  // The helper is gone: a write fails instead of raising SIGPIPE in the controller.
+  EXPECT_FALSE(helper.write_line("anyone?"));
+}
+
+TEST_F(ProcessTest, ReportsEndsOfTheHelper) {
+  {
+    HelperProcess helper = start();
+    line(helper);
+    helper.close_input();
+    EXPECT_EQ(helper.wait(10s), 3) << "end of input";
+  }
+  {
+    HelperProcess helper = start();
+    line(helper);
+    helper.write_line("kill");
+    EXPECT_EQ(helper.wait(10s), 128 + SIGKILL);
+  }
+  pid_t pid = 0;
+  {
+    HelperProcess helper = start();
+    pid = static_cast<pid_t>(helper.pid());
+    line(helper);
+  }
+  EXPECT_NE(kill(pid, 0), 0) << "a dropped helper is killed and reaped";
+}
+
+TEST_F(ProcessTest, SuspendedHelperRunsOnlyAfterResume) {
+  options_.suspended = true;
+  HelperProcess helper = start();
+  std::string text;
+  EXPECT_EQ(helper.read_line(text, 100ms), ReadResult::timeout);
+  std::string error;
+  ASSERT_TRUE(helper.resume(error)) << error;
+  EXPECT_NE(line(helper).find("started"), std::string::npos);
+}
+
+TEST_F(ProcessTest, CarelessOptionsAreHonoured) {
+  options_.kill_on_close = false;
+  options_.unelevated = false;
+  HelperProcess helper = start();
+  const std::string started = line(helper);
+  EXPECT_NE(started.find("pdeathsig=0"), std::string::npos) << started;
+  EXPECT_NE(started.find("uid=" + std::to_string(geteuid()) + " "), std::string::npos) << started;
+}
+
+TEST_F(ProcessTest, RootControllerStartsTheHelperUnprivileged) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  const std::string nobody = std::to_string(getpwnam("nobody")->pw_uid);
+  const struct {
+    const char* sudo_uid;  // null: unset
+    std::string uid;
+  } cases[] = {{nullptr, nobody}, {"1", "1"}, {"0", nobody}, {"12x", nobody}, {"", nobody}};
+  for (const auto& c : cases) {
+    if (c.sudo_uid) setenv("SUDO_UID", c.sudo_uid, 1); else unsetenv("SUDO_UID");
+    HelperProcess helper = start();
+    EXPECT_NE(line(helper).find("uid=" + c.uid + " "), std::string::npos)
+        << "SUDO_UID=" << (c.sudo_uid ? c.sudo_uid : "(unset)");
+  }
+  unsetenv("SUDO_UID");
+}
+
+TEST_F(ProcessTest, FailedStartSaysWhy) {
+  options_.helper = dir_ / "missing";
+  std::string error;
+  EXPECT_FALSE(HelperProcess::start(options_, error));
+  EXPECT_NE(error.find("exec failed: No such file"), std::string::npos) << error;
+
+  // Held until resume(), the failure shows there.
+  options_.suspended = true;
+  auto held = HelperProcess::start(options_, error);
+  ASSERT_TRUE(held) << error;
+  EXPECT_FALSE(held->resume(error));
+  EXPECT_NE(error.find("missing: exec failed"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,29 @@
+"""Client for the kestrune-load helper.
+
+Start it the way its process contract demands (natively, on Windows or under Wine), send
+commands, read events with time-outs, keep its heartbeat, and always end it:
+
+    import kestrune
+    with kestrune.NativeRunner() as runner, kestrune.Session(runner, cpu=True) as s:
+        s.set(cpu=kestrune.target(40.0))
+        s.power(cpu_w=31.5)
+        for ev in s.events(timeout=2.0):
+            ...
+"""
+
+from .commands import FREE, MODES, OFF, Domain, hb_cmd, power_cmd, set_cmd, start_cmd, stop_cmd, target
+from .heartbeat import Heartbeat
+from .helper import Helper
+from .native import NativeRunner, unprivileged_user
+from .paths import NATIVE_BUILD, ROOT, WINDOWS_BUILD
+from .procinfo import memory_kib
+from .reasons import ERROR_CODES, STOP_REASONS
+from .session import Session, StartFailed
+from .windows import WindowsRunner
+from .wine import WineRunner, Xvfb
+
+__all__ = [
+    "Domain", "ERROR_CODES", "FREE", "Heartbeat", "Helper", "MODES", "NATIVE_BUILD", "NativeRunner", "OFF",
+    "ROOT", "STOP_REASONS", "Session", "StartFailed", "WINDOWS_BUILD", "WindowsRunner", "WineRunner", "Xvfb",
+    "hb_cmd", "memory_kib", "power_cmd", "set_cmd", "start_cmd", "stop_cmd", "target", "unprivileged_user",
+]

@@ -1,0 +1,212 @@
+"""One running helper process, with line-oriented access to both directions."""
+
+from __future__ import annotations
+
+import json
+import queue
+import subprocess
+import threading
+import time
+from typing import Callable, Iterator
+
+from . import commands
+from .commands import Domain
+
+
+class Helper:
+    """A started helper: commands go in as JSON lines, events come out as dicts.
+
+    Two threads read its standard output and standard error into queues, so a read can wait
+    with a time-out. Use it as a context manager: leaving the block kills a helper that is
+    still running and closes the pipes.
+    """
+
+    def __init__(self, argv, env=None, preexec_fn=None, pass_fds=(), stdin_devnull=False,
+                 start_new_session=False, creationflags=0):
+        self.t0 = time.monotonic()
+        self.proc = subprocess.Popen(
+            argv,
+            bufsize=0,  # unbuffered: when the reader stops, the helper feels it at once
+            stdin=subprocess.DEVNULL if stdin_devnull else subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=env,
+            preexec_fn=preexec_fn,
+            pass_fds=pass_fds,
+            start_new_session=start_new_session,
+            creationflags=creationflags,
+        )
+        self._paused = threading.Event()
+        self._write_lock = threading.Lock()  # the heartbeat thread writes too: whole lines only
+        self.lines: "queue.Queue[tuple[float, bytes | None]]" = queue.Queue()
+        self.stderr_lines: "queue.Queue[bytes | None]" = queue.Queue()
+        threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True).start()
+        threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True).start()
+        self.received: list[tuple[float, dict]] = []
+        self._ended = False
+        self.launcher_pid: int | None = None
+        self.child_pid: int | None = None
+
+    @property
+    def pid(self) -> int:
+        return self.proc.pid
+
+    def _pump(self, stream, q, timed):
+        while not (timed and self._paused.is_set()):
+            try:
+                raw = stream.readline()
+            except (OSError, ValueError):
+                raw = b""
+            if not raw:
+                break
+            q.put((time.monotonic(), raw) if timed else raw)
+        q.put((time.monotonic(), None) if timed else None)
+
+    def block_pump(self) -> None:
+        """Stops reading the helper's output (after at most the line being read)."""
+        self._paused.set()
+
+    def close_stdout(self) -> None:
+        """Closes the reading end of the helper's output, like a controller that goes deaf."""
+        self._paused.set()
+        try:
+            self.proc.stdout.close()
+        except Exception:
+            pass
+
+    # --- commands ---------------------------------------------------------------------------
+    def send(self, obj) -> None:
+        """Writes one command: a dict as compact JSON, or bytes/str as they are."""
+        self.send_raw(obj if isinstance(obj, (bytes, str)) else json.dumps(obj, separators=(",", ":")))
+
+    def send_raw(self, data) -> None:
+        """Writes data and a newline if it lacks one. A helper that has gone is not an error:
+        its end shows in the events and the exit code."""
+        if isinstance(data, str):
+            data = data.encode()
+        if not data.endswith(b"\n"):
+            data += b"\n"
+        view = memoryview(data)
+        with self._write_lock:
+            try:
+                while view:
+                    n = self.proc.stdin.write(view)
+                    view = view[n or 0:]  # an unbuffered pipe may take part of a long line
+            except (BrokenPipeError, ValueError, OSError, AttributeError):
+                pass
+
+    def flood(self, line: bytes, count: int, chunk_lines: int = 65536) -> None:
+        """Writes `count` copies of `line` (newline added) as fast as the pipe takes them: a
+        stress test of the helper's input back-pressure."""
+        if not line.endswith(b"\n"):
+            line += b"\n"
+        chunk = line * chunk_lines
+        left = count
+        while left > 0:
+            n = min(left, chunk_lines)
+            self.send_raw(chunk if n == chunk_lines else line * n)
+            left -= n
+
+    def send_start(self, parent_pid, **kw) -> None:
+        """A start command; keywords as for `commands.start_cmd`."""
+        self.send(commands.start_cmd(parent_pid, **kw))
+
+    def send_set(self, seq: int, cpu: Domain | None = None, gpu: Domain | None = None) -> None:
+        self.send(commands.set_cmd(seq, cpu, gpu))
+
+    def send_power(self, cpu_w: float | None = None, gpu_w: float | None = None, at_ms: int | None = None) -> None:
+        self.send(commands.power_cmd(cpu_w, gpu_w, at_ms))
+
+    def send_hb(self) -> None:
+        self.send(commands.hb_cmd())
+
+    def send_stop(self, why: str | None = None) -> None:
+        self.send(commands.stop_cmd(why))
+
+    def close_stdin(self) -> None:
+        # Without the write lock: closing must work while a write is blocked on a full pipe.
+        try:
+            self.proc.stdin.close()
+        except Exception:
+            pass
+
+    # --- events -----------------------------------------------------------------------------
+    def read_raw_line(self, timeout: float) -> bytes | None:
+        """The next output line as bytes (with its newline), or None at end of output (at
+        once, every time, after the end was seen)."""
+        if self._ended:
+            return None
+        try:
+            _, raw = self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise TimeoutError(f"no output line within {timeout} s") from None
+        if raw is None:
+            self._ended = True
+        return raw
+
+    def read(self, timeout: float = 10.0) -> dict | None:
+        """The next event, or None at end of output; TimeoutError when none comes in time."""
+        raw = self.read_raw_line(timeout)
+        if raw is None:
+            return None
+        if not raw.endswith(b"\n"):
+            raise ValueError(f"output ended inside a line: {raw!r}")
+        event = json.loads(raw)
+        self.received.append((time.monotonic() - self.t0, event))
+        return event
+
+    def read_until(self, pred: Callable[[dict], bool], timeout: float = 10.0) -> dict:
+        """Reads events until one satisfies pred; returns it."""
+        deadline = time.monotonic() + timeout
+        while True:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise TimeoutError("no matching event")
+            ev = self.read(left)
+            if ev is None:
+                raise EOFError(f"output ended; got {[e for _, e in self.received]}")
+            if pred(ev):
+                return ev
+
+    def read_all(self, timeout: float = 15.0) -> list[dict]:
+        """Every remaining event up to the end of output."""
+        out = []
+        deadline = time.monotonic() + timeout
+        while True:
+            ev = self.read(max(0.01, deadline - time.monotonic()))
+            if ev is None:
+                return out
+            out.append(ev)
+
+    def events(self, timeout: float = 10.0) -> Iterator[dict]:
+        """Yields events until the end of output; TimeoutError when `timeout` seconds pass
+        without one. The caller may stop iterating at any point."""
+        while True:
+            ev = self.read(timeout)
+            if ev is None:
+                return
+            yield ev
+
+    # --- the process ------------------------------------------------------------------------
+    def wait(self, timeout: float = 15.0) -> int:
+        return self.proc.wait(timeout=timeout)
+
+    def poll(self) -> int | None:
+        return self.proc.poll()
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill()
+        for s in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            try:
+                if s:
+                    s.close()
+            except Exception:
+                pass

@@ -1,0 +1,124 @@
+"""Starting the native Linux build as a controller must: not as root, with the parent-death
+signal set to SIGKILL (the Linux stand-in for a kill-on-close job), in a fresh environment."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import shutil
+import signal
+import tempfile
+from pathlib import Path
+
+try:
+    import pwd
+except ImportError:  # Windows: this runner is for Linux only
+    pwd = None
+
+from .helper import Helper
+from .paths import NATIVE_BUILD
+
+PR_SET_PDEATHSIG = 1
+
+
+def unprivileged_user(environ=None) -> pwd.struct_passwd:
+    """Whom a root controller runs the helper as: the user who invoked sudo, else nobody."""
+    environ = os.environ if environ is None else environ
+    sudo_uid = environ.get("SUDO_UID", "")
+    if sudo_uid.isdigit() and int(sudo_uid) != 0:
+        try:
+            return pwd.getpwuid(int(sudo_uid))
+        except KeyError:
+            pass
+    return pwd.getpwnam("nobody")
+
+
+def _as_passwd(user) -> pwd.struct_passwd:
+    if isinstance(user, pwd.struct_passwd):
+        return user
+    if isinstance(user, int):
+        return pwd.getpwuid(user)
+    return pwd.getpwnam(user)
+
+
+class NativeRunner:
+    """Starts the Linux build, dropping to `user` (default `nobody`) when running as root.
+
+    The helper runs from a private copy of the executable in a fresh 755 folder: the
+    checkout may sit where the unprivileged user cannot enter.
+    """
+
+    name = "native"
+
+    def __init__(self, exe: str | os.PathLike | None = None, user="nobody"):
+        src = Path(exe) if exe is not None else NATIVE_BUILD / "kestrune-load"
+        if not src.is_file():
+            raise FileNotFoundError(src)
+        self.user = _as_passwd(user)
+        self.dir = Path(tempfile.mkdtemp(prefix="kl-native-"))
+        os.chmod(self.dir, 0o755)
+        self.exe = self.dir / "kestrune-load"
+        shutil.copy2(src, self.exe)
+        os.chmod(self.exe, 0o755)
+
+    @property
+    def drops_privileges(self) -> bool:
+        return os.geteuid() == 0
+
+    @property
+    def run_as(self) -> str:
+        """The name of the user the helper will run as."""
+        return self.user.pw_name if self.drops_privileges else pwd.getpwuid(os.geteuid()).pw_name
+
+    def env(self) -> dict:
+        # Nothing inherited: root's XDG_RUNTIME_DIR and the like must not reach the helper.
+        return {"PATH": "/usr/bin:/bin", "HOME": str(self.dir), "LANG": "C.UTF-8"}
+
+    def start(self, *, unprivileged=True, job=True, stdin_devnull=False) -> Helper:
+        """`unprivileged=False` keeps root and `job=False` leaves the death signal unset:
+        both break the contract on purpose, for tests of the helper's refusals."""
+        uid, gid = self.user.pw_uid, self.user.pw_gid
+        drop = unprivileged and os.geteuid() == 0
+        parent = os.getpid()
+        libc = ctypes.CDLL(None, use_errno=True)  # loaded here: no dlopen between fork and exec
+
+        def preexec():
+            os.setsid()
+            if drop:
+                os.setgroups([])
+                os.setresgid(gid, gid, gid)
+                os.setresuid(uid, uid, uid)
+            # After the drop: changing credentials clears the death signal.
+            if job:
+                if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+                    raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG) failed")
+                # The parent may have died before the signal was armed: then nobody would kill us.
+                if os.getppid() != parent:
+                    os._exit(127)
+
+        return Helper([str(self.exe)], env=self.env(), preexec_fn=preexec, stdin_devnull=stdin_devnull)
+
+    def start_helper(self, *, job=True) -> Helper:
+        """A helper as a controller starts it: unprivileged, with the parent-death signal."""
+        return self.start(unprivileged=True, job=job)
+
+    def parent_pid(self, helper: Helper) -> int:
+        return os.getpid()
+
+    def helper_os_pid(self, helper: Helper) -> int:
+        """The Linux process id of the helper itself."""
+        return helper.proc.pid
+
+    def process_cpu_seconds(self, helper: Helper) -> float:
+        fields = Path(f"/proc/{helper.proc.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        ticks = os.sysconf("SC_CLK_TCK")
+        return (int(fields[11]) + int(fields[12])) / ticks
+
+    def close(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()

@@ -1,0 +1,297 @@
+"""Power meters, one per load domain, read by the runner every interval.
+
+    model    a simulated machine: idle_w, span_w (added at full duty), lag_s (first-order
+             lag), noise_w (standard deviation), seed
+    command  command = ["prog", "arg"] (or one string, split like a shell): a program that
+             prints one reading in watts per line, for any meter a user has
+    sysfs    path = a Linux power file: an energy counter in microjoules (RAPL `energy_uj`,
+             hwmon `energy*_input`), differenced into watts, or hwmon `power*_input` /
+             `power*_average` in microwatts
+
+`read(now)` returns watts, or None when there is no new reading; the domain's entry is then
+left out of the power command.
+"""
+
+from __future__ import annotations
+
+import math
+import random
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+FIRST_READING_S = 5.0
+
+
+class SourceError(RuntimeError):
+    """A meter that cannot be read; raised before the helper starts."""
+
+
+def _only(settings: dict, allowed, where: str) -> None:
+    for k in settings:
+        if k not in allowed:
+            raise SourceError(f"[{where}]: unknown key {k!r} (known: {', '.join(allowed)})")
+
+
+def _finite(value, where: str, default=None, minimum=0.0) -> float:
+    if value is None:
+        value = default
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value) or value < minimum:
+        raise SourceError(f"{where} must be a number of at least {minimum:g}, not {value!r}")
+    return float(value)
+
+
+class Meter:
+    def open(self) -> None:
+        """Checks the meter can be read; SourceError if not."""
+
+    def read(self, now: float) -> float | None:
+        raise NotImplementedError
+
+    def observe_duty(self, duty: float) -> None:
+        """The duty the helper reports; only the model follows it."""
+
+    def close(self) -> None:
+        pass
+
+
+class ModelMeter(Meter):
+    """idle + span × duty, reached through a first-order lag, plus Gaussian noise."""
+
+    def __init__(self, idle_w=15.0, span_w=45.0, lag_s=0.4, noise_w=0.0, seed=None):
+        self.idle_w, self.span_w, self.lag_s, self.noise_w = idle_w, span_w, lag_s, noise_w
+        self._rng = random.Random(seed)
+        self._duty = 0.0
+        self._watts = idle_w
+        self._last: float | None = None
+
+    def observe_duty(self, duty: float) -> None:
+        self._duty = min(1.0, max(0.0, duty))
+
+    def read(self, now: float) -> float:
+        if self._last is not None:
+            dt = max(0.0, now - self._last)
+            follow = 1.0 - math.exp(-dt / self.lag_s) if self.lag_s > 0 else 1.0
+            self._watts += (self.idle_w + self.span_w * self._duty - self._watts) * follow
+        self._last = now
+        noise = self._rng.gauss(0.0, self.noise_w) if self.noise_w > 0 else 0.0
+        return max(0.0, self._watts + noise)
+
+
+class CommandMeter(Meter):
+    """A program's standard output, one reading in watts per line; the newest line counts.
+    Lines that are not a number are skipped."""
+
+    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S):
+        self.argv = argv
+        self.first_reading_s = first_reading_s
+        self.proc: subprocess.Popen | None = None
+        self._stderr = None
+        self._latest: float | None = None
+        self._fresh = False
+        self._lock = threading.Lock()
+        self._got_one = threading.Event()
+        self._ended = threading.Event()
+
+    def open(self) -> None:
+        if shutil.which(self.argv[0]) is None:
+            raise SourceError(f"power command not found: {self.argv[0]}")
+        # Standard error to a file: a pipe nobody drains could stall a chatty meter.
+        self._stderr = tempfile.TemporaryFile()
+        try:
+            self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                         stderr=self._stderr, text=True, errors="replace")
+        except OSError as e:
+            raise SourceError(f"cannot start power command {shlex.join(self.argv)}: {e.strerror or e}") from None
+        threading.Thread(target=self._pump, name="kestrune-meter", daemon=True).start()
+        deadline = time.monotonic() + self.first_reading_s
+        while not self._got_one.is_set():
+            if self._ended.is_set() or time.monotonic() >= deadline:
+                break
+            self._got_one.wait(0.05)
+        if not self._got_one.is_set():
+            ended = self._ended.is_set()
+            err = self._stderr_tail() if ended else ""
+            self.close()
+            why = "ended without a reading" if ended else f"printed no reading within {self.first_reading_s:g} s"
+            raise SourceError(f"power command {shlex.join(self.argv)} {why}" + (f": {err}" if err else ""))
+
+    def _stderr_tail(self) -> str:
+        try:
+            self.proc.wait(timeout=1)
+            self._stderr.seek(0)
+            lines = self._stderr.read()[-2000:].decode(errors="replace").strip().splitlines()
+            return lines[-1] if lines else ""
+        except Exception:
+            return ""
+
+    def _pump(self):
+        for line in self.proc.stdout:
+            words = line.replace(",", " ").split()
+            try:
+                watts = float(words[0]) if words else math.nan
+            except ValueError:
+                continue
+            if not math.isfinite(watts):
+                continue
+            with self._lock:
+                self._latest, self._fresh = watts, True
+            self._got_one.set()
+        self._ended.set()
+
+    def read(self, now: float) -> float | None:
+        with self._lock:
+            if not self._fresh:
+                return None
+            self._fresh = False
+            return self._latest
+
+    def close(self) -> None:
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=2)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(timeout=5)
+        if self._stderr is not None:
+            self._stderr.close()
+            self._stderr = None
+
+
+ENERGY_FILE = re.compile(r"^(energy_uj|energy\d+_input)$")
+POWER_FILE = re.compile(r"^power\d+_(input|average)$")
+
+
+def _read_int(path: Path) -> int:
+    return int(path.read_text().strip())
+
+
+def _unreadable(path: Path, e: OSError) -> SourceError:
+    text = f"cannot read {path}: {e.strerror or e}"
+    if isinstance(e, PermissionError) and ENERGY_FILE.match(path.name):
+        text += " (current kernels let only root read the RAPL energy counters: run as root)"
+    return SourceError(text)
+
+
+class EnergyMeter(Meter):
+    """A microjoule counter differenced into watts. A counter that went down has wrapped at
+    its `max_energy_range_uj`; without that file the reading is skipped."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.range_uj: int | None = None
+        self._prev: tuple[float, int] | None = None
+
+    def open(self) -> None:
+        try:
+            _read_int(self.path)
+        except OSError as e:
+            raise _unreadable(self.path, e) from None
+        except ValueError:
+            raise SourceError(f"{self.path} does not hold a whole number of microjoules") from None
+        range_file = self.path.with_name("max_energy_range_uj")
+        try:
+            self.range_uj = _read_int(range_file)
+        except (OSError, ValueError):
+            self.range_uj = None
+        self._prev = None
+
+    def read(self, now: float) -> float | None:
+        try:
+            value = _read_int(self.path)
+        except (OSError, ValueError):
+            self._prev = None
+            return None
+        prev, self._prev = self._prev, (now, value)
+        if prev is None or now <= prev[0]:
+            return None
+        delta = value - prev[1]
+        if delta < 0:
+            if not self.range_uj:
+                return None
+            delta += self.range_uj
+        return delta / 1e6 / (now - prev[0])
+
+
+class PowerFileMeter(Meter):
+    """A hwmon power file in microwatts."""
+
+    def __init__(self, path: Path):
+        self.path = path
+
+    def open(self) -> None:
+        try:
+            _read_int(self.path)
+        except OSError as e:
+            raise _unreadable(self.path, e) from None
+        except ValueError:
+            raise SourceError(f"{self.path} does not hold a whole number of microwatts") from None
+
+    def read(self, now: float) -> float | None:
+        try:
+            return _read_int(self.path) / 1e6
+        except (OSError, ValueError):
+            return None
+
+
+def sysfs_meter(path: str) -> Meter:
+    p = Path(path)
+    if ENERGY_FILE.match(p.name):
+        return EnergyMeter(p)
+    if POWER_FILE.match(p.name):
+        return PowerFileMeter(p)
+    raise SourceError(f"{path}: not a power file this runner knows (energy_uj, energy*_input, "
+                      f"power*_input, power*_average)")
+
+
+def make_meter(source: str, domain: str, settings: dict) -> Meter:
+    where = f"power.{domain}"
+    if source == "model":
+        _only(settings, ("idle_w", "span_w", "lag_s", "noise_w", "seed"), where)
+        seed = settings.get("seed")
+        if seed is not None and (isinstance(seed, bool) or not isinstance(seed, int)):
+            raise SourceError(f"{where}.seed must be a whole number, not {seed!r}")
+        return ModelMeter(idle_w=_finite(settings.get("idle_w"), f"{where}.idle_w", 15.0),
+                          span_w=_finite(settings.get("span_w"), f"{where}.span_w", 45.0),
+                          lag_s=_finite(settings.get("lag_s"), f"{where}.lag_s", 0.4),
+                          noise_w=_finite(settings.get("noise_w"), f"{where}.noise_w", 0.0),
+                          seed=seed)
+    if source == "command":
+        _only(settings, ("command",), where)
+        cmd = settings.get("command")
+        argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
+        if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
+            raise SourceError(f"{where}.command must be a program and its arguments, not {cmd!r}")
+        return CommandMeter(argv)
+    if source == "sysfs":
+        _only(settings, ("path",), where)
+        path = settings.get("path")
+        if not isinstance(path, str) or not path:
+            raise SourceError(f"{where}.path must name a power file, not {path!r}")
+        return sysfs_meter(path)
+    raise SourceError(f"unknown power source {source!r}")
+
+
+def open_meters(source: str, domains: dict) -> dict[str, Meter]:
+    """One opened meter per domain; on any failure the ones already opened are closed."""
+    meters: dict[str, Meter] = {}
+    try:
+        for domain, settings in domains.items():
+            m = make_meter(source, domain, settings)
+            m.open()
+            meters[domain] = m
+    except BaseException:
+        close_meters(meters)
+        raise
+    return meters
+
+
+def close_meters(meters: dict[str, Meter]) -> None:
+    for m in meters.values():
+        m.close()
