@@ -20,11 +20,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "launcher/unique_handle.h"
+#include "os/win32_handle.h"
 
 namespace {
 
-using kestrune::launcher::UniqueHandle;
+using UniqueHandle = kestrune::os::UniqueWin32Handle;
 
 constexpr UINT kWriteFailedExit = 33;
 constexpr UINT kEndOfInputExit = 3;

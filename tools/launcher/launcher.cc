@@ -19,7 +19,6 @@
 
 #include "kestrune/process.h"
 #include "launcher/relay.h"
-#include "launcher/unique_handle.h"
 
 namespace kestrune::launcher {
 using kestrune::HelperProcess;

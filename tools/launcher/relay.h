@@ -3,9 +3,11 @@
 // its own thread and owns both of its handles, so whatever end of the run comes first, each
 // handle is closed once and by the thread that used it.
 
-#include "launcher/unique_handle.h"
+#include "os/win32_handle.h"
 
 namespace kestrune::launcher {
+
+using UniqueHandle = os::UniqueWin32Handle;
 
 /// Bytes one relay moves per read and write. Small on purpose: together with the helper's
 /// small pipes it keeps back-pressure reaching the helper instead of piling up here.
