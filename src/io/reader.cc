@@ -10,15 +10,22 @@
 namespace kestrune {
 
 namespace {
+
 constexpr size_t kReadSize = 8192;
+
+class StdinStream final : public InputStream {
+ public:
+  os::ReadResult read(char* buf, size_t cap) override { return os::read_stdin(buf, cap); }
+};
+
 }  // namespace
 
-void run_reader(CommandSender commands, const InputSource& input, size_t line_limit) {
+void run_reader(CommandSender commands, InputStream& input, size_t line_limit) {
   const auto buf = std::make_unique<char[]>(kReadSize);
   LineFramer framer;
   std::vector<SupervisorMsg> batch;
   for (;;) {
-    const os::ReadResult r = input(buf.get(), kReadSize);
+    const os::ReadResult r = input.read(buf.get(), kReadSize);
     if (r.status == os::ReadStatus::Interrupted) continue;
     if (r.status != os::ReadStatus::Data || r.bytes == 0) break;
     framer.feed(buf.get(), r.bytes < kReadSize ? r.bytes : kReadSize, batch);
@@ -34,7 +41,8 @@ void run_reader(CommandSender commands, const InputSource& input, size_t line_li
 
 void reader_main(CommandSender commands) {
   os::set_current_thread_priority(os::ThreadPriority::AboveNormal);
-  run_reader(std::move(commands), [](char* buf, size_t cap) { return os::read_stdin(buf, cap); });
+  StdinStream input;
+  run_reader(std::move(commands), input);
 }
 
 bool start_reader_thread(CommandSender commands) {

@@ -2,15 +2,20 @@
 // The reader thread "stdin": frames standard input into lines for the supervisor.
 
 #include <cstddef>
-#include <functional>
 
 #include "core/supervisor_msg.h"
 #include "os/std_streams.h"
 
 namespace kestrune {
 
-/// Where the reader's bytes come from: os::read_stdin in the program, a script in tests.
-using InputSource = std::function<os::ReadResult(char* buf, size_t cap)>;
+/// Where the reader's bytes come from: standard input in the program; tests substitute
+/// their own to script reads, interruptions and floods.
+class InputStream {
+ public:
+  virtual ~InputStream() = default;
+  /// Reads at most `cap` bytes into `buf` once.
+  virtual os::ReadResult read(char* buf, size_t cap) = 0;
+};
 
 /// Most lines the reader leaves waiting in the command queue. At the bound it stops
 /// reading, so a controller that writes faster than the supervisor works is held back by
@@ -22,7 +27,7 @@ inline constexpr size_t kQueuedLineLimit = 1024;
 /// last. While `line_limit` of its lines are queued it waits before posting more (and so
 /// before reading more); nothing is dropped. If a post finds the supervisor gone, the
 /// rest is dropped and nothing more is posted.
-void run_reader(CommandSender commands, const InputSource& input,
+void run_reader(CommandSender commands, InputStream& input,
                 size_t line_limit = kQueuedLineLimit);
 
 /// Body of the "stdin" thread: asks for above-normal priority (the POSIX backend keeps it

@@ -13,12 +13,12 @@ namespace reader_test {
 
 // Plays a list of reads: a string is a read of those bytes, nullopt an interrupted read;
 // after the list, End.
-class ScriptedInput {
+class ScriptedInput final : public InputStream {
  public:
   explicit ScriptedInput(std::vector<std::optional<std::string>> reads)
       : reads_(std::move(reads)) {}
 
-  os::ReadResult operator()(char* buf, size_t cap) {
+  os::ReadResult read(char* buf, size_t cap) override {
     ++calls;
     last_cap = cap;
     if (next_ >= reads_.size()) return {os::ReadStatus::End, 0};
@@ -63,7 +63,7 @@ TEST(Reader, PostsLinesInOrderThenStdinClosed) {
   ScriptedInput input({std::string("{\"cmd\":\"h"), std::nullopt, std::string("b\"}\r\n\n\r\n"),
                        std::string(8192, 'x'), std::string(8192, 'x'), std::string(8192, 'x'),
                        std::string("x\nlast\n"), std::string("unfinished")});
-  run_reader(std::move(tx), std::ref(input));
+  run_reader(std::move(tx), input);
   EXPECT_EQ(drain(rx),
             (std::vector<std::string>{"L:{\"cmd\":\"hb\"}", "TOO_LONG", "L:last", "CLOSED"}));
   EXPECT_EQ(input.last_cap, 8192u);
@@ -74,7 +74,7 @@ TEST(Reader, PostsLinesInOrderThenStdinClosed) {
 TEST(Reader, EmptyInputPostsOnlyStdinClosed) {
   auto [tx, rx] = make_channel<SupervisorMsg>();
   ScriptedInput input({});
-  run_reader(std::move(tx), std::ref(input));
+  run_reader(std::move(tx), input);
   EXPECT_EQ(drain(rx), std::vector<std::string>{"CLOSED"});
 }
 
@@ -82,7 +82,7 @@ TEST(Reader, StopsReadingOnceTheSupervisorIsGone) {
   auto [tx, rx] = make_channel<SupervisorMsg>();
   { auto gone = std::move(rx); }
   ScriptedInput input({std::string("a\nb\n"), std::string("c\n"), std::string("d\n")});
-  run_reader(std::move(tx), std::ref(input));
+  run_reader(std::move(tx), input);
   EXPECT_EQ(input.calls, 1u);
 }
 
@@ -92,14 +92,21 @@ TEST(Reader, BackPressureBoundsTheQueuedLinesAndLosesNone) {
   constexpr size_t kLimit = 256;
   std::string all;
   for (int i = 0; i < kLines; ++i) all += std::to_string(i) + "\n";
-  size_t pos = 0;
-  InputSource input = [&](char* buf, size_t cap) -> os::ReadResult {
-    if (pos >= all.size()) return {os::ReadStatus::End, 0};
-    const size_t n = std::min(cap, all.size() - pos);
-    std::memcpy(buf, all.data() + pos, n);
-    pos += n;
-    return {os::ReadStatus::Data, n};
-  };
+  class Flood final : public InputStream {
+   public:
+    explicit Flood(const std::string& bytes) : all_(bytes) {}
+    os::ReadResult read(char* buf, size_t cap) override {
+      if (pos_ >= all_.size()) return {os::ReadStatus::End, 0};
+      const size_t n = std::min(cap, all_.size() - pos_);
+      std::memcpy(buf, all_.data() + pos_, n);
+      pos_ += n;
+      return {os::ReadStatus::Data, n};
+    }
+
+   private:
+    const std::string& all_;
+    size_t pos_ = 0;
+  } input(all);
   auto [tx, rx] = make_channel<SupervisorMsg>();
   // Another thread's message posted mid-flood must not be held back by the bound.
   CommandSender other = tx;
