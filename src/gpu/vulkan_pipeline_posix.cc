@@ -96,8 +96,8 @@ class Builder {
     info.pApplicationInfo = &app;
     VkInstance instance = VK_NULL_HANDLE;
     if (vk_.vkCreateInstance(&info, nullptr, &instance) != VK_SUCCESS || !instance) return false;
-    // The destroy entry is loaded next; until then the instance cannot be destroyed, so
-    // it is loaded before the instance is registered.
+    // Registered only once its entry points, its destroy call among them, are loaded; a
+    // loader missing any of them gets its instance back at once.
     const bool loaded = load_instance_functions(s_.api, instance);
     if (!loaded) {
       auto destroy = reinterpret_cast<PFN_vkDestroyInstance>(
@@ -256,8 +256,9 @@ class Builder {
   std::optional<std::string> create_buffers() {
     // Out lives in device memory; it is never read back by the program.
     bool host_visible = false;
-    if (auto err = create_buffer("output buffer", "output memory", kOutputBytes, VK_BUFFER_USAGE_STORAGE_BUFFER_BIT,
-                                 0, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
+    if (auto err = create_buffer("output buffer", "output memory", kOutputBytes,
+                                 VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
+                                 VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
                                  host_visible)) {
       return err;
     }
@@ -273,7 +274,8 @@ class Builder {
       return err;
     }
     const VkResult r = vk_.vkMapMemory(p_.device, p_memory, 0, VK_WHOLE_SIZE, 0, &p_.p_mapped);
-    if (r != VK_SUCCESS || !p_.p_mapped) return failed(r != VK_SUCCESS ? r : VK_ERROR_MEMORY_MAP_FAILED);
+    if (r != VK_SUCCESS) return failed(r);
+    if (!p_.p_mapped) return failed(VK_ERROR_MEMORY_MAP_FAILED);
     s_.objects.add("constant buffer mapping", [&vk = vk_, d = p_.device, p_memory] {
       vk.vkUnmapMemory(d, p_memory);
     });
