@@ -11,7 +11,7 @@
 namespace kestrune {
 
 /// Every object the set-up obtained (on Windows: DXGI factory, adapters, shader bytecode and,
-/// after success, the pipeline). Destroying it releases all of them; the GPU thread does
+/// after success, the pipeline; elsewhere: the Vulkan loader and objects). Destroying it releases all of them; the GPU thread does
 /// that at its clean-up, on the thread that made them.
 class GpuSetup {
  public:
@@ -28,7 +28,7 @@ struct GpuSetupResult {
 };
 
 /// This platform's set-up: Direct3D 11 on Windows ("noAdapter", "compile" or
-/// "gpuDeviceRemoved" on failure); elsewhere always "noAdapter".
+/// "gpuDeviceRemoved" on failure); Vulkan compute elsewhere, with the same codes.
 GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint);
 
 }  // namespace kestrune

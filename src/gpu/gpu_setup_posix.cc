@@ -1,14 +1,12 @@
 #include "gpu/gpu_setup.h"
-
-#include "protocol/error_codes.h"
+#include "gpu/vulkan_pipeline.h"
+#include "variants/gpu_software_policy.h"
 
 namespace kestrune {
 
-// No Direct3D here: the GPU load is simply unavailable.
-GpuSetupResult open_gpu_setup(const std::optional<std::string>& /*hint*/) {
-  GpuSetupResult r;
-  r.err = error_code::kNoAdapter;
-  return r;
+// Vulkan compute; without a loader or a usable device the answer is "noAdapter".
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint) {
+  return open_vulkan_setup(hint, software_gpu_policy());
 }
 
 }  // namespace kestrune
