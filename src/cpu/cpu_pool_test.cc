@@ -1,10 +1,11 @@
 #include "cpu/cpu_pool.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <gtest/gtest.h>
 #include <string>
 #include <thread>
 #include <variant>

@@ -7,12 +7,16 @@
 namespace kestrune {
 
 std::optional<size_t> choose_adapter(std::span<const AdapterInfo> adapters,
-                                     const std::optional<std::string>& hint) {
+                                     const std::optional<std::string>& hint,
+                                     SoftwareAdapters software) {
+  const auto excluded = [software](const AdapterInfo& a) {
+    return a.software && software == SoftwareAdapters::Refused;
+  };
   adapters = adapters.first(std::min(adapters.size(), kMaxAdapters));
   const std::string needle = hint ? unicode_lower(trim_unicode_white_space(*hint)) : "";
   if (!needle.empty()) {
     for (size_t i = 0; i < adapters.size(); ++i) {
-      if (!adapters[i].software &&
+      if (!excluded(adapters[i]) &&
           unicode_lower(adapters[i].name).find(needle) != std::string::npos) {
         return i;
       }
@@ -20,7 +24,7 @@ std::optional<size_t> choose_adapter(std::span<const AdapterInfo> adapters,
   }
   std::optional<size_t> best;
   for (size_t i = 0; i < adapters.size(); ++i) {
-    if (adapters[i].software) continue;
+    if (excluded(adapters[i])) continue;
     if (!best || adapters[i].dedicated_video_memory > adapters[*best].dedicated_video_memory) {
       best = i;
     }

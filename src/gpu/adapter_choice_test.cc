@@ -1,6 +1,7 @@
 #include "gpu/adapter_choice.h"
 
 #include <gtest/gtest.h>
+
 #include <vector>
 
 namespace kestrune {
@@ -66,6 +67,31 @@ TEST(ChooseAdapter, OnlyTheFirstSixteenCount) {
   adapters.push_back(hw("Huge Card", 64));
   EXPECT_EQ(choose_adapter(adapters, std::nullopt), 0u);
   EXPECT_EQ(choose_adapter(adapters, "huge"), 0u);
+}
+
+// The test builds' one difference: a software adapter competes like any other, while the
+// shipped rule (the default) still refuses it in the same lists.
+TEST(ChooseAdapter, SoftwareAcceptedOnlyWhenAsked) {
+  const std::vector<AdapterInfo> only_sw = {sw("llvmpipe", 0)};
+  const std::vector<AdapterInfo> mixed = {hw("Vendor A", 2), sw("Software Rasterizer", 4)};
+  struct Case {
+    const char* what;
+    const std::vector<AdapterInfo>& adapters;
+    std::optional<std::string> hint;
+    std::optional<size_t> refused;
+    std::optional<size_t> accepted;
+  } cases[] = {
+      {"only a software adapter", only_sw, std::nullopt, std::nullopt, 0},
+      {"hint naming the software adapter", mixed, "rasterizer", 0, 1},
+      {"software adapter with more memory", mixed, std::nullopt, 0, 1},
+      {"hint naming the hardware adapter", mixed, "vendor", 0, 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(choose_adapter(c.adapters, c.hint), c.refused) << c.what;
+    EXPECT_EQ(choose_adapter(c.adapters, c.hint, SoftwareAdapters::Refused), c.refused) << c.what;
+    EXPECT_EQ(choose_adapter(c.adapters, c.hint, SoftwareAdapters::Accepted), c.accepted)
+        << c.what;
+  }
 }
 
 }  // namespace adapter_choice_test

@@ -153,7 +153,7 @@ int32_t GpuPipeline::removed_reason() {
 }
 
 std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
-                                    GpuThreadObjects& objects, ShaderFallback fallback) {
+                                    GpuThreadObjects& objects, const GpuSetupOptions& options) {
   if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
                                 reinterpret_cast<void**>(objects.factory.GetAddressOf()))) ||
       !objects.factory) {
@@ -163,10 +163,10 @@ std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
 
   std::vector<AdapterInfo> infos;
   for (const AdapterEntry& e : objects.adapters) infos.push_back(e.info);
-  objects.chosen = choose_adapter(infos, hint);
+  objects.chosen = choose_adapter(infos, hint, options.software);
   if (!objects.chosen) return error_code::kNoAdapter;
 
-  if (!compile_shader(objects.bytecode, fallback)) return error_code::kCompile;
+  if (!compile_shader(objects.bytecode, options.shader_fallback)) return error_code::kCompile;
 
   // Released when set-up ends, whatever the outcome.
   ComPtr<IDXGIAdapter> adapter;
@@ -183,10 +183,11 @@ std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
   return std::nullopt;
 }
 
-GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint, ShaderFallback fallback) {
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint,
+                              const GpuSetupOptions& options) {
   auto objects = std::make_unique<GpuThreadObjects>();
   GpuSetupResult result;
-  if (std::optional<std::string> err = open_gpu(hint, *objects, fallback)) {
+  if (std::optional<std::string> err = open_gpu(hint, *objects, options)) {
     result.err = std::move(*err);
   } else {
     const AdapterInfo& chosen = objects->adapters[*objects->chosen].info;

@@ -57,11 +57,12 @@ struct GpuThreadObjects final : GpuSetup {
 };
 
 /// Sets up the pipeline on the adapter `hint` selects: factory, the first 16 adapters,
-/// choice, compile (or `fallback` when the compiler fails and it is not empty), device
+/// choice (software adapters as `options` say), compile (or `options.shader_fallback` when
+/// the compiler fails and it is not empty), device
 /// (11.1/11.0, then 11.0 alone), shader, output buffer and view, constant block P with
 /// iters 256, event query, bindings. Empty on success; otherwise "noAdapter", "compile" or
 /// "gpuDeviceRemoved", with every Direct3D object made so far already released.
 std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
-                                    GpuThreadObjects& objects, ShaderFallback fallback);
+                                    GpuThreadObjects& objects, const GpuSetupOptions& options);
 
 }  // namespace kestrune

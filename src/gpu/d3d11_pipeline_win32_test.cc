@@ -24,7 +24,7 @@ namespace d3d11_pipeline_win32_test {
 // a green run must mean the real pipeline ran.
 std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
   const std::optional<std::string> err =
-      open_gpu(std::nullopt, objects, dxbc::compute_shader_fallback());
+      open_gpu(std::nullopt, objects, {.shader_fallback = dxbc::compute_shader_fallback()});
   if (err && *err == "noAdapter" && objects.adapters.empty()) {
     const char* expect = std::getenv("KL_EXPECT_DISPLAY");
     if (expect != nullptr && std::string(expect) == "1") {

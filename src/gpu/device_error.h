@@ -14,6 +14,7 @@ inline constexpr int32_t kDxgiErrorDriverInternalError = static_cast<int32_t>(0x
 
 /// A dispatch still incomplete this long counts as a hung device.
 inline constexpr uint32_t kDispatchHangLimitMs = 1500;
+inline constexpr uint64_t kDispatchHangLimitNs = uint64_t{kDispatchHangLimitMs} * 1'000'000;
 
 /// A GPU failure as the supervisor receives it.
 struct GpuFailure {

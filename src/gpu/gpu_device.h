@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "gpu/device_error.h"
+
 namespace kestrune {
 
 /// One completion poll of the event query: GetData's result (negative: failure; 1, "not yet
@@ -27,6 +29,13 @@ class GpuDevice {
   virtual QueryPoll poll() = 0;
   /// GetDeviceRemovedReason: 0 while the device is fine.
   virtual int32_t removed_reason() = 0;
+  /// Names a failed call for reports; each graphics API names its own result codes. The
+  /// default names Direct3D results.
+  virtual GpuFailure describe_error(int32_t removed, int32_t call_result) const {
+    return describe_device_error(removed, call_result);
+  }
+  /// Names a dispatch that outlived the hang limit.
+  virtual GpuFailure describe_hang(int32_t removed) const { return hang_failure(removed); }
 };
 
 }  // namespace kestrune

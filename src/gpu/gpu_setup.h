@@ -7,13 +7,15 @@
 #include <span>
 #include <string>
 
+#include "gpu/adapter_choice.h"
 #include "gpu/gpu_device.h"
 
 namespace kestrune {
 
 /// Every object the set-up obtained (on Windows: DXGI factory, adapters, shader bytecode and,
-/// after success, the pipeline). Destroying it releases all of them; the GPU thread does
-/// that at its clean-up, on the thread that made them.
+/// after success, the pipeline; elsewhere: the Vulkan loader and objects). Destroying it
+/// releases all of them; the GPU thread does that at its clean-up, on the thread that made
+/// them.
 class GpuSetup {
  public:
   virtual ~GpuSetup() = default;
@@ -33,8 +35,17 @@ struct GpuSetupResult {
 /// hand-assembled program. It must stay valid for the life of the process.
 using ShaderFallback = std::span<const uint8_t>;
 
+/// What the set-up may fall back on; the shipped program has the defaults.
+struct GpuSetupOptions {
+  /// The shipped program never runs on a software device: a CPU rasterizer would only add
+  /// CPU load under the GPU's name. A test build without a GPU accepts one.
+  SoftwareAdapters software = SoftwareAdapters::Refused;
+  ShaderFallback shader_fallback;
+};
+
 /// This platform's set-up: Direct3D 11 on Windows ("noAdapter", "compile" or
-/// "gpuDeviceRemoved" on failure); elsewhere always "noAdapter".
-GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint, ShaderFallback fallback);
+/// "gpuDeviceRemoved" on failure); Vulkan compute elsewhere, with the same codes.
+GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint,
+                              const GpuSetupOptions& options);
 
 }  // namespace kestrune

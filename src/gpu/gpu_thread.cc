@@ -105,7 +105,7 @@ constexpr size_t kGpuThreadStackBytes = size_t{2} << 20;
 
 class OsGpuPlatform final : public GpuPlatform {
  public:
-  explicit OsGpuPlatform(ShaderFallback fallback) : fallback_(fallback) {}
+  explicit OsGpuPlatform(const GpuSetupOptions& options) : options_(options) {}
   void lower_priority() override {
     os::set_current_thread_priority(os::ThreadPriority::BelowNormal);
   }
@@ -113,17 +113,17 @@ class OsGpuPlatform final : public GpuPlatform {
     return create_os_gpu_timer(control);
   }
   GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
-    return open_gpu_setup(hint, fallback_);
+    return open_gpu_setup(hint, options_);
   }
 
  private:
-  ShaderFallback fallback_;
+  GpuSetupOptions options_;
 };
 
 }  // namespace
 
-std::shared_ptr<GpuPlatform> os_gpu_platform(ShaderFallback fallback) {
-  return std::make_shared<OsGpuPlatform>(fallback);
+std::shared_ptr<GpuPlatform> os_gpu_platform(const GpuSetupOptions& options) {
+  return std::make_shared<OsGpuPlatform>(options);
 }
 
 bool start_gpu_thread(const CommandSender& commands, std::optional<std::string> adapter_hint,

@@ -41,8 +41,8 @@ class GpuPlatform {
 };
 
 /// This build's platform: the operating system's thread priority and timers, and the
-/// device set-up with `fallback` for a shader the compiler cannot build.
-std::shared_ptr<GpuPlatform> os_gpu_platform(ShaderFallback fallback);
+/// device set-up with `options`.
+std::shared_ptr<GpuPlatform> os_gpu_platform(const GpuSetupOptions& options);
 
 /// The "burn-gpu" thread body: counts itself in, creates its timer, sets up the device,
 /// calibrates, sends Init once (ok, or the failure code), runs the duty cycle, then releases

@@ -1,10 +1,11 @@
-// The real "burn-gpu" thread and its timer on this build's backend: natively there is no
-// device; under Wine the Direct3D set-up runs (noAdapter without a display).
+// The real "burn-gpu" thread and its timer on this build's backend: natively the Vulkan
+// set-up runs; under Wine the Direct3D one (noAdapter without a display).
 
 #include "gpu/gpu_thread.h"
 
-#include <chrono>
 #include <gtest/gtest.h>
+
+#include <chrono>
 #include <thread>
 
 #include "dxbc/dxbc_container.h"
@@ -270,20 +271,18 @@ class NoTimerPlatform final : public GpuPlatform {
 TEST(GpuThread, ReportsInitOnceAndBalancesItsCounters) {
   RealWorld w;
   ASSERT_TRUE(start_gpu_thread(w.sender, std::string("any"), w.control,
-                               os_gpu_platform(dxbc::compute_shader_fallback())));
+                               os_gpu_platform({.shader_fallback = dxbc::compute_shader_fallback()})));
   // Under Wine with a display, calibration on a software rasteriser takes seconds.
   const std::optional<GpuInfo> init = w.wait_init(60);
   ASSERT_TRUE(init);
   RecordProperty("gpuInit", init->ok ? "ok" : init->err.value_or("?"));
-#ifdef _WIN32
+  // The shipped build refuses a software device, so a machine without a GPU says
+  // "noAdapter"; with one, calibration may still end on the slow or hang rule.
   if (!init->ok) {
     EXPECT_TRUE(init->err == "noAdapter" || init->err == "compile" ||
                 init->err == "gpuDeviceRemoved" || init->err == "gpuSlow")
         << *init->err;
   }
-#else
-  EXPECT_EQ(*init, (GpuInfo{false, std::nullopt, std::nullopt, std::nullopt, "noAdapter"}));
-#endif
   w.stop();
   ASSERT_TRUE(w.wait_ended(10));
   EXPECT_EQ(w.control->threads_started.load(), 1u);

@@ -31,8 +31,8 @@ struct InstanceLock {
 struct ProgramVariant {
   /// The start command's kill-on-close check.
   os::JobAnswer (*probe_job)() = os::probe_job;
-  /// Bytecode for a shader the compiler cannot build; empty in the shipped program.
-  ShaderFallback shader_fallback;
+  /// What the GPU set-up may fall back on: nothing in the shipped program.
+  GpuSetupOptions gpu;
 };
 
 struct Runtime {

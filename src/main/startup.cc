@@ -30,7 +30,7 @@ namespace {
   // Kept to the process end: the final stop terminates without unwinding.
   static Runtime rt;
   rt.variant = variant;
-  rt.gpu_platform = os_gpu_platform(variant.shader_fallback);
+  rt.gpu_platform = os_gpu_platform(variant.gpu);
   rt.commands = commands;
   rt.output = EventOutput{std::move(event_tx), counters, 0, control};
   rt.control = control;

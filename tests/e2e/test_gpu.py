@@ -112,7 +112,8 @@ def test_native_gpu_request_says_no_adapter_and_the_cpu_load_runs(native_runner)
         assert hello["workers"] == 1
         assert hello["gpu"] == {"ok": False, "name": None, "vendorId": None, "dispatchMs": None,
                                 "err": "noAdapter"}
-        # Asking for GPU load too: the GPU is not usable, so that domain stays off.
+        # Asking for GPU load too: the program refuses a software device (a machine without a
+        # GPU has at most that), so that domain stays off.
         h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}, "gpu": {"mode": "free"}})
         cpu_before = native_runner.process_cpu_seconds(h)
         events = feed_power(h, 2.0, cpuW=40.0, gpuW=40.0)

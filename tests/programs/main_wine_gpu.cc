@@ -8,6 +8,6 @@
 int main() {
   kestrune::ProgramVariant variant;
   variant.probe_job = kestrune::os::probe_job_membership;
-  variant.shader_fallback = kestrune::dxbc::compute_shader_fallback();
+  variant.gpu.shader_fallback = kestrune::dxbc::compute_shader_fallback();
   kestrune::run_program(variant);
 }

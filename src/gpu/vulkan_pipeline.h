@@ -1,0 +1,89 @@
+#pragma once
+// The Vulkan side of the GPU engine on POSIX systems: device choice, the compute pipeline
+// and its set-up. Every object is owned by VulkanObjects and destroyed on the GPU thread.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "gpu/adapter_choice.h"
+#include "gpu/gpu_device.h"
+#include "gpu/gpu_setup.h"
+#include "gpu/vulkan_api.h"
+#include "gpu/vulkan_objects.h"
+
+namespace kestrune {
+
+/// The bound compute pipeline: one recorded command buffer (bind, bind, dispatch) that every
+/// dispatch resubmits, a fence to poll, and P in host-coherent memory that stays mapped.
+/// Holds handles only; VulkanSetup owns the objects.
+class VulkanPipeline final : public GpuDevice {
+ public:
+  const VulkanApi* api = nullptr;
+  VkDevice device = VK_NULL_HANDLE;
+  VkQueue queue = VK_NULL_HANDLE;
+  VkCommandBuffer commands = VK_NULL_HANDLE;
+  VkFence fence = VK_NULL_HANDLE;
+  void* p_mapped = nullptr;
+  VkDeviceMemory out_memory = VK_NULL_HANDLE;
+  bool out_host_visible = false;
+  uint32_t iters_in_buffer = 256;
+
+  uint32_t uploaded_iters() const override { return iters_in_buffer; }
+  void upload_iters(uint32_t iters) override;
+  void dispatch_end_flush() override;
+  QueryPoll poll() override;
+  int32_t removed_reason() override { return lost_; }
+  GpuFailure describe_error(int32_t removed, int32_t call_result) const override;
+  GpuFailure describe_hang(int32_t removed) const override;
+
+  /// Waits, at most the hang limit, for submitted work to finish: objects it uses may not be
+  /// destroyed before. True when nothing is left running.
+  bool settle();
+
+  /// Element `index` of Out when its memory is host-visible (tests check the shader's
+  /// result); none otherwise or while work is running.
+  std::optional<std::array<float, 4>> read_output(uint32_t index);
+
+ private:
+  void note_failure(VkResult r);
+
+  bool in_flight_ = false;
+  int32_t pending_failure_ = 0;  // a failed submit, reported by the next poll
+  int32_t lost_ = 0;             // VK_ERROR_DEVICE_LOST once any call returned it
+};
+
+/// Everything a set-up obtained. Destroying it waits (bounded) for running work, destroys
+/// every Vulkan object newest first, then closes the loader library.
+struct VulkanSetup final : GpuSetup {
+  VulkanLibrary library;
+  VulkanApi api;
+  std::vector<AdapterInfo> adapters;
+  std::optional<size_t> chosen;
+  VulkanObjects objects;
+  std::unique_ptr<VulkanPipeline> pipeline;
+
+  VulkanSetup() = default;
+  VulkanSetup(const VulkanSetup&) = delete;
+  VulkanSetup& operator=(const VulkanSetup&) = delete;
+  ~VulkanSetup() override;
+
+  GpuDevice* device() override { return pipeline.get(); }
+};
+
+/// Sets up the pipeline on the device `hint` selects: loader, instance, the first 16
+/// physical devices, choice (software devices as `software` says), a compute queue,
+/// device, layouts, shader, Out, P with iters 256, descriptors, commands, fence. Empty on
+/// success; otherwise "noAdapter", "compile" or "gpuDeviceRemoved", with every Vulkan
+/// object made so far already destroyed.
+std::optional<std::string> open_vulkan(const std::optional<std::string>& hint,
+                                       SoftwareAdapters software, VulkanSetup& setup);
+
+/// open_vulkan wrapped as the GPU thread's set-up.
+GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,
+                                 SoftwareAdapters software);
+
+}  // namespace kestrune
