@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks the shipped Windows executable: a PE32+ GUI-subsystem image that imports only
 # system libraries and carries the application manifest, and that it and the launcher
-# beside it carry a version resource with the project's version.
+# beside it carry a version resource with the project's version; and that the companion
+# library exports nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 exe=${1:-build/windows/kestrune-load.exe}
@@ -52,4 +53,16 @@ if [[ -f $launcher ]]; then
   echo "version: $version in kestrune-load.exe and kestrune-launch.exe"
 else
   echo "version: $version in kestrune-load.exe (no launcher beside it)"
+fi
+
+# The companion library: a PE32+ DLL with an empty export table and system imports only.
+lib=$(dirname "$exe")/kestrune_lib.dll
+if [[ -f $lib ]]; then
+  file "$lib" | grep -q 'PE32+ executable (DLL)' || fail "not a PE32+ DLL: $(file "$lib")"
+  dump=$(x86_64-w64-mingw32-objdump -p "$lib")
+  grep -qE '^\s*Export Address Table\s+0+$' <<<"$dump" || fail "kestrune_lib.dll exports functions"
+  for dll in $(sed -n 's/^\s*DLL Name: //p' <<<"$dump"); do
+    [[ $dll =~ ^(KERNEL32|msvcrt)\.dll$ ]] || fail "kestrune_lib.dll: unexpected import: $dll"
+  done
+  echo "kestrune_lib.dll: no exports, system imports only"
 fi
