@@ -2,15 +2,7 @@
 // A kernel HANDLE in the one owning wrapper, for Windows code that works with HANDLE
 // directly (the launcher). Header-only.
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
-#include "os/handle.h"
+#include "os/win32.h"
 
 namespace kestrune::os {
 

@@ -2,6 +2,13 @@
 
 namespace kestrune {
 
+// Framing is the same on every platform; only write() differs.
+bool HelperProcess::write_line(std::string_view line) {
+  std::string framed(line);
+  framed += '\n';
+  return write(framed);
+}
+
 bool send(HelperProcess& helper, const Command& command) {
   return helper.write_line(encode(command));
 }

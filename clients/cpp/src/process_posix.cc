@@ -286,12 +286,6 @@ bool HelperProcess::write(std::string_view bytes) {
   return ok;
 }
 
-bool HelperProcess::write_line(std::string_view line) {
-  std::string framed(line);
-  framed += '\n';
-  return write(framed);
-}
-
 void HelperProcess::close_input() { impl_->input.reset(); }
 
 ReadResult HelperProcess::read_line(std::string& line, std::chrono::milliseconds timeout) {

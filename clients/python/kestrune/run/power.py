@@ -179,6 +179,16 @@ def _unreadable(path: Path, e: OSError) -> SourceError:
     return SourceError(text)
 
 
+def _check_int_file(path: Path, unit: str) -> None:
+    """Raises a SourceError unless `path` reads as a whole number (of `unit`)."""
+    try:
+        _read_int(path)
+    except OSError as e:
+        raise _unreadable(path, e) from None
+    except ValueError:
+        raise SourceError(f"{path} does not hold a whole number of {unit}") from None
+
+
 class EnergyMeter(Meter):
     """A microjoule counter differenced into watts. A counter that went down has wrapped at
     its `max_energy_range_uj`; without that file the reading is skipped."""
@@ -189,12 +199,7 @@ class EnergyMeter(Meter):
         self._prev: tuple[float, int] | None = None
 
     def open(self) -> None:
-        try:
-            _read_int(self.path)
-        except OSError as e:
-            raise _unreadable(self.path, e) from None
-        except ValueError:
-            raise SourceError(f"{self.path} does not hold a whole number of microjoules") from None
+        _check_int_file(self.path, "microjoules")
         range_file = self.path.with_name("max_energy_range_uj")
         try:
             self.range_uj = _read_int(range_file)
@@ -226,12 +231,7 @@ class PowerFileMeter(Meter):
         self.path = path
 
     def open(self) -> None:
-        try:
-            _read_int(self.path)
-        except OSError as e:
-            raise _unreadable(self.path, e) from None
-        except ValueError:
-            raise SourceError(f"{self.path} does not hold a whole number of microwatts") from None
+        _check_int_file(self.path, "microwatts")
 
     def read(self, now: float) -> float | None:
         try:
