@@ -1,0 +1,3 @@
+"""The kit's version: the project's version, stated once for the Python side."""
+
+VERSION = "1.0.0"
