@@ -36,9 +36,28 @@ int run(const std::filesystem::path& helper_path) {
   start.parent_pid = kestrune::HelperProcess::current_pid();  // the helper watches us
   start.cpu = true;
   kestrune::send(*helper, start);
-  kestrune::send(*helper, kestrune::SetCommand{1, kestrune::DomainSetting{kestrune::Mode::free, {}, {}}, {}});
 
   double duty = 0.0, watts = kIdleW;
+  auto show = [&](const kestrune::Event& event) {
+    if (const auto* hello = std::get_if<kestrune::Hello>(&event)) {
+      std::printf("hello  pid %u  %u workers  isa %s\n", hello->pid, hello->workers, hello->isa.c_str());
+    } else if (const auto* status = std::get_if<kestrune::Status>(&event)) {
+      duty = status->cpu.duty;
+      std::printf("status  t=%llu ms  cpu duty %.3f  at %.1f W\n",
+                  static_cast<unsigned long long>(status->t_ms), duty, watts);
+    } else if (const auto* bye = std::get_if<kestrune::Bye>(&event)) {
+      std::printf("bye  why=%s code=%lld cpuS=%.1f\n", bye->why.c_str(),
+                  static_cast<long long>(bye->code), bye->cpu_s);
+    } else if (const auto* failure = std::get_if<kestrune::Error>(&event)) {
+      std::printf("error  %s %s\n", failure->code.c_str(), failure->detail.value_or("").c_str());
+    }
+    std::fflush(stdout);
+  };
+  // Confirmed: the set is sent again with the next seq until its ack arrives.
+  kestrune::SetCommand free{1, kestrune::DomainSetting{kestrune::Mode::free, {}, {}}, {}};
+  if (kestrune::set(*helper, free, show, error) != kestrune::SetResult::acked) {
+    std::fprintf(stderr, "kestrune-example: %s\n", error.c_str());
+  }
   const auto stop_at = Clock::now() + 2s;
   auto next_tick = Clock::now();
   for (bool stopped = false;;) {
@@ -55,19 +74,7 @@ int run(const std::filesystem::path& helper_path) {
     if (next == kestrune::Next::end || (stopped && next == kestrune::Next::timeout)) break;
     if (next == kestrune::Next::bad_line) std::fprintf(stderr, "kestrune-example: %s\n", error.c_str());
     if (next != kestrune::Next::event) continue;
-    if (const auto* hello = std::get_if<kestrune::Hello>(&event)) {
-      std::printf("hello  pid %u  %u workers  isa %s\n", hello->pid, hello->workers, hello->isa.c_str());
-    } else if (const auto* status = std::get_if<kestrune::Status>(&event)) {
-      duty = status->cpu.duty;
-      std::printf("status  t=%llu ms  cpu duty %.3f  at %.1f W\n",
-                  static_cast<unsigned long long>(status->t_ms), duty, watts);
-    } else if (const auto* bye = std::get_if<kestrune::Bye>(&event)) {
-      std::printf("bye  why=%s code=%lld cpuS=%.1f\n", bye->why.c_str(),
-                  static_cast<long long>(bye->code), bye->cpu_s);
-    } else if (const auto* failure = std::get_if<kestrune::Error>(&event)) {
-      std::printf("error  %s %s\n", failure->code.c_str(), failure->detail.value_or("").c_str());
-    }
-    std::fflush(stdout);
+    show(event);
   }
   const std::optional<std::int64_t> code = helper->wait(10s);
   return code ? static_cast<int>(*code) : kStartFailedExit;

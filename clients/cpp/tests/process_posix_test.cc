@@ -1,5 +1,7 @@
 #include "kestrune/process.h"
 
+#include "kestrune/client.h"
+
 #include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -10,6 +12,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace kestrune {
 namespace {
@@ -137,6 +140,44 @@ TEST_F(ProcessTest, FailedStartSaysWhy) {
   ASSERT_TRUE(held) << error;
   EXPECT_FALSE(held->resume(error));
   EXPECT_NE(error.find("missing: exec failed"), std::string::npos) << error;
+}
+
+// The stand-in loses the ack of every odd seq and of every seq from 1000 on, and writes
+// another event before each answer.
+TEST_F(ProcessTest, SetWaitsForItsAckAndResendsWithTheNextSeq) {
+  const struct {
+    std::uint64_t seq;
+    int attempts;
+    SetResult result;
+    std::uint64_t last_seq;
+    std::vector<std::string> seen;  // the other events handed on, in order
+  } cases[] = {
+      {2, 5, SetResult::acked, 2, {"seen 2"}},
+      {3, 5, SetResult::acked, 4, {"seen 3", "seen 4"}},
+      {1000, 3, SetResult::no_ack, 1002, {"seen 1000", "seen 1001", "seen 1002"}},
+  };
+  HelperProcess helper = start();
+  line(helper);
+  for (const auto& c : cases) {
+    SetCommand command{c.seq, DomainSetting{Mode::free, {}, {}}, {}};
+    std::vector<std::string> seen;
+    std::string error;
+    const SetResult result = set(
+        helper, command,
+        [&](const Event& e) { seen.push_back(*std::get<Error>(e).detail); }, error,
+        SetOptions{std::chrono::milliseconds(300), c.attempts});
+    EXPECT_EQ(result, c.result) << "seq " << c.seq << ": " << error;
+    EXPECT_EQ(command.seq, c.last_seq) << "seq " << c.seq;
+    EXPECT_EQ(seen, c.seen) << "seq " << c.seq;
+    if (c.result == SetResult::no_ack) {
+      EXPECT_EQ(error, "no ack for set 1000..1002 after 3 attempts of 300 ms");
+    }
+  }
+  // A helper that is gone ends the wait at once.
+  helper.write_line("exit 0");
+  SetCommand command{10, {}, {}};
+  std::string error;
+  EXPECT_EQ(set(helper, command, [](const Event&) {}, error), SetResult::ended) << error;
 }
 
 }  // namespace

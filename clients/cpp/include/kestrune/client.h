@@ -3,6 +3,7 @@
 // contract, send commands, read events as parsed records.
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "kestrune/process.h"
@@ -23,5 +24,31 @@ enum class Next {
 /// Waits at most `timeout` for the helper's next event.
 Next next_event(HelperProcess& helper, std::chrono::milliseconds timeout, Event& event,
                 std::string& error);
+
+struct SetOptions {
+  /// How long one attempt waits for its ack. The helper acks within milliseconds; an ack
+  /// that has not come in this time was dropped (its event queue was full). Keep it below
+  /// half the heartbeat time-out: a heartbeat goes with each attempt and none between.
+  std::chrono::milliseconds ack_timeout{500};
+  /// Attempts in all, the first included (at least 1).
+  int attempts = 5;
+};
+
+enum class SetResult {
+  acked,   ///< The helper acknowledged one of the attempts: the settings are in force.
+  no_ack,  ///< No attempt was acknowledged; `error` says why.
+  ended,   ///< The helper's output ended (or its bye came) before an ack.
+};
+
+/// Sends a set command and waits for its ack. A lost ack is only seen as a time-out, so
+/// after each time-out the same settings go again with the next `seq` (a repeated `seq`
+/// would be acknowledged and ignored). On return `command.seq` is the last `seq` sent:
+/// the next set must use a higher one. Every other event read meanwhile goes to
+/// `on_event`, in order, the bye included; lines that are no event are skipped. Each
+/// attempt is preceded by a heartbeat. Waits at most attempts × ack_timeout; a
+/// `set before start` answer ends the wait at once.
+SetResult set(HelperProcess& helper, SetCommand& command,
+              const std::function<void(const Event&)>& on_event, std::string& error,
+              const SetOptions& options = {});
 
 }  // namespace kestrune
