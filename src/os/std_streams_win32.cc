@@ -21,6 +21,10 @@ ReadResult read_console(HANDLE h, char* buf, size_t cap) {
   if (want == 0) want = 1;
   DWORD got = 0;
   if (!ReadConsoleW(h, wide, want, &got, nullptr) || got == 0) return {ReadStatus::End, 0};
+  static_assert(sizeof(wchar_t) == sizeof(char16_t));
+  if (console_read_ends_input(reinterpret_cast<const char16_t*>(wide), got)) {
+    return {ReadStatus::End, 0};
+  }
   int n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(got), buf, static_cast<int>(cap),
                               nullptr, nullptr);
   if (n <= 0) return {ReadStatus::End, 0};

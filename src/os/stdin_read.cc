@@ -17,4 +17,8 @@ ReadResult classify_stdin_read(StdinKind kind, bool ok, size_t bytes, uint32_t e
                                                    : ReadResult{ReadStatus::End, 0};
 }
 
+bool console_read_ends_input(const char16_t* units, size_t count) {
+  return count > 0 && units[0] == u'\x1A';
+}
+
 }  // namespace kestrune::os

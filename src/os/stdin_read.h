@@ -26,4 +26,9 @@ inline constexpr uint32_t kErrorMoreData = 234;
 ReadResult classify_stdin_read(StdinKind kind, bool ok, size_t bytes, uint32_t error,
                                bool pipe_connected);
 
+/// Ctrl-Z typed at a console arrives as U+001A. A console read that starts with it is the
+/// end of input, as for other console programs; one elsewhere in a read is plain data.
+/// `units` are the UTF-16 code units of one console read.
+bool console_read_ends_input(const char16_t* units, size_t count);
+
 }  // namespace kestrune::os
