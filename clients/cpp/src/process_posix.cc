@@ -245,6 +245,7 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
 std::uint32_t HelperProcess::pid() const { return static_cast<std::uint32_t>(impl_->pid); }
 std::uint32_t HelperProcess::current_pid() { return static_cast<std::uint32_t>(::getpid()); }
 std::string_view HelperProcess::token_source() const { return impl_->source; }
+std::string_view HelperProcess::creation() const { return "fork"; }
 
 bool HelperProcess::resume(std::string& error) {
   if (impl_->go.get() < 0) return true;

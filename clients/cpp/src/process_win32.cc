@@ -118,6 +118,40 @@ bool choose_primary_token(bool keep_own, UniqueHandle& token, TokenSource& sourc
   return false;
 }
 
+// Makes the helper's standard handles inheritable for one creation call and no longer: a
+// process that another thread of the controller creates meanwhile can inherit them only
+// within that call, and a copy of the helper's input end elsewhere would keep the helper
+// from ever seeing the end of its input.
+class InheritableDuring {
+ public:
+  explicit InheritableDuring(std::array<HANDLE, 3> handles) : handles_(handles) {
+    for (HANDLE h : handles_) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  InheritableDuring(const InheritableDuring&) = delete;
+  InheritableDuring& operator=(const InheritableDuring&) = delete;
+  ~InheritableDuring() {
+    for (HANDLE h : handles_) SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+  }
+
+ private:
+  std::array<HANDLE, 3> handles_;
+};
+
+// Turns on a privilege the token holds but has disabled; false when it lacks it.
+bool enable_privilege(const wchar_t* name) {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, token.put())) {
+    return false;
+  }
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  if (!LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid)) return false;
+  // Succeeds without assigning when the token lacks the privilege: that shows only here.
+  return AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr) &&
+         GetLastError() == ERROR_SUCCESS;
+}
+
 // Restricts inheritance to the standard handles where the system supports a handle list;
 // elsewhere every inheritable handle of this process would go along, which is why the
 // client keeps all its own handles non-inheritable.
@@ -161,7 +195,8 @@ struct ChildStdio {
 };
 
 bool create_suspended(const std::wstring& path, const ChildStdio& stdio, HANDLE token,
-                      DWORD extra_flags, PROCESS_INFORMATION& pi, std::string& error) {
+                      DWORD extra_flags, PROCESS_INFORMATION& pi, const char*& route,
+                      std::string& error) {
   // CreateProcess may write into the command line, so it needs its own buffer.
   std::wstring command = L"\"" + path + L"\"";
   std::vector<wchar_t> command_buffer(command.begin(), command.end());
@@ -177,8 +212,10 @@ bool create_suspended(const std::wstring& path, const ChildStdio& stdio, HANDLE 
   si.lpAttributeList = inherit.get();
   DWORD flags = CREATE_SUSPENDED | CREATE_NO_WINDOW | extra_flags;
   if (si.lpAttributeList != nullptr) flags |= EXTENDED_STARTUPINFO_PRESENT;
+  const InheritableDuring inheritable({stdio.input, stdio.output, stdio.error});
 
   if (token == nullptr) {
+    route = "CreateProcessW";
     if (CreateProcessW(path.c_str(), command_buffer.data(), nullptr, nullptr, TRUE, flags, nullptr,
                        nullptr, &si.StartupInfo, &pi)) {
       return true;
@@ -186,14 +223,23 @@ bool create_suspended(const std::wstring& path, const ChildStdio& stdio, HANDLE 
     error = failure("CreateProcessW");
     return false;
   }
+  route = "CreateProcessAsUserW";
   if (CreateProcessAsUserW(token, path.c_str(), command_buffer.data(), nullptr, nullptr, TRUE,
                            flags, nullptr, nullptr, &si.StartupInfo, &pi)) {
     return true;
   }
   error = failure("CreateProcessAsUserW");
   // Without the assign-primary-token privilege (an ordinary elevated administrator) the
-  // secondary-logon route still works. It takes the plain start-up block and fewer flags;
-  // the helper has no console anyway, and the service-made process is in no job of ours.
+  // secondary-logon route still works; it needs the impersonate privilege enabled, which
+  // administrators hold disabled. It takes the plain start-up block and fewer flags and no
+  // handle list: the helper has no console anyway, the service-made process is in no job
+  // of ours, and what it inherits besides its standard handles is not documented, which
+  // is why only those are inheritable, and only during this call.
+  route = "CreateProcessWithTokenW";
+  if (!enable_privilege(SE_IMPERSONATE_NAME)) {
+    error += "; " + failure("enabling SeImpersonatePrivilege");
+    return false;
+  }
   STARTUPINFOW plain = si.StartupInfo;
   plain.cb = sizeof plain;
   if (CreateProcessWithTokenW(token, 0, path.c_str(), command_buffer.data(), CREATE_SUSPENDED,
@@ -225,12 +271,11 @@ UniqueHandle stderr_for_helper(bool inherit) {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   UniqueHandle copy;
   if (inherit && err != nullptr && err != INVALID_HANDLE_VALUE &&
-      DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), copy.put(), 0, TRUE,
+      DuplicateHandle(GetCurrentProcess(), err, GetCurrentProcess(), copy.put(), 0, FALSE,
                       DUPLICATE_SAME_ACCESS)) {
     return copy;
   }
-  SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-  copy.reset(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+  copy.reset(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr));
   return copy;
 }
@@ -253,6 +298,7 @@ struct HelperProcess::Impl {
   UniqueHandle output;
   DWORD pid = 0;
   const char* source = "own";
+  const char* route = "CreateProcessW";
   LineBuffer lines;
 
   ~Impl() {
@@ -274,16 +320,12 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
     error = "the helper path must not contain a double quote";
     return std::nullopt;
   }
-  // Pipe ends start non-inheritable; only the helper's two ends are then opened up.
+  // Every end starts non-inheritable; the helper's ends are opened up only while the
+  // helper is created.
   UniqueHandle child_in, input, output, child_out;
   if (!CreatePipe(child_in.put(), input.put(), nullptr, options.pipe_size) ||
       !CreatePipe(output.put(), child_out.put(), nullptr, options.pipe_size)) {
     error = failure("CreatePipe");
-    return std::nullopt;
-  }
-  if (!SetHandleInformation(child_in.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT) ||
-      !SetHandleInformation(child_out.get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-    error = failure("SetHandleInformation");
     return std::nullopt;
   }
   UniqueHandle child_err = stderr_for_helper(options.inherit_stderr);
@@ -304,7 +346,8 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
   for (const DWORD extra : {DWORD{0}, DWORD{CREATE_BREAKAWAY_FROM_JOB}}) {
     PROCESS_INFORMATION pi{};
     std::string create_error;
-    if (!create_suspended(path, stdio, token.get(), extra, pi, create_error)) {
+    const char* route = "CreateProcessW";
+    if (!create_suspended(path, stdio, token.get(), extra, pi, route, create_error)) {
       error = error.empty() ? create_error : error + "; then " + create_error;
       return std::nullopt;
     }
@@ -320,6 +363,7 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
     impl->input = std::move(input);
     impl->output = std::move(output);
     impl->source = source_name(source);
+    impl->route = route;
     HelperProcess helper(std::move(impl));
     if (!options.suspended && !helper.resume(error)) return std::nullopt;
     return helper;
@@ -330,6 +374,7 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
 std::uint32_t HelperProcess::pid() const { return impl_->pid; }
 std::uint32_t HelperProcess::current_pid() { return GetCurrentProcessId(); }
 std::string_view HelperProcess::token_source() const { return impl_->source; }
+std::string_view HelperProcess::creation() const { return impl_->route; }
 
 bool HelperProcess::resume(std::string& error) {
   if (!impl_->thread.valid()) return true;

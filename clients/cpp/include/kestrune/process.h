@@ -4,7 +4,11 @@
 //
 //  * Windows: the helper runs inside a fresh job with kill-on-close, with an unelevated
 //    token (from an elevated process: the desktop shell's token, else the linked token),
-//    inheriting only its three standard handles.
+//    with its three standard handles, which are inheritable only during the creation call.
+//    Where the system takes a handle list (CreateProcessW, CreateProcessAsUserW) it
+//    inherits only those; on the route an elevated administrator usually takes
+//    (CreateProcessWithTokenW, which has no handle list) any handle this process made
+//    inheritable may go along too.
 //  * POSIX: the helper never runs as root (a root controller starts it as the user in
 //    SUDO_UID, else as `nobody`), in a session of its own, with the parent-death signal
 //    set to SIGKILL after the change of user (a change of credentials clears it).
@@ -62,6 +66,9 @@ class HelperProcess {
   static std::uint32_t current_pid();
   /// How the helper's token or user was chosen: "own", "shell", "linked" or "user".
   std::string_view token_source() const;
+  /// The call that created the helper: "CreateProcessW", "CreateProcessAsUserW" or
+  /// "CreateProcessWithTokenW" on Windows, "fork" on POSIX.
+  std::string_view creation() const;
 
   /// Lets a helper started suspended run. False with a reason when it cannot.
   bool resume(std::string& error);
