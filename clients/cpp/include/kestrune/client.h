@@ -5,6 +5,7 @@
 #include <chrono>
 #include <string>
 
+#include "kestrune/heartbeat.h"
 #include "kestrune/process.h"
 #include "kestrune/protocol.h"
 
