@@ -31,6 +31,15 @@ def installed(tmp_path_factory):
     return prefixes
 
 
+def test_configures_alone_with_its_tests_and_example(tmp_path):
+    # Built alone, the client finds GoogleTest itself and keeps its programs in its own folder.
+    build = tmp_path / "build"
+    run(["cmake", "-S", CLIENT, "-B", build, "-DKL_TESTS=ON", "-DKESTRUNE_EXAMPLE=ON"])
+    makefile = (build / "Makefile").read_text()
+    for target in ["kl_client_tests", "kestrune-example", "kestrune_client"]:
+        assert f"\n{target}:" in makefile, target
+
+
 def pkg_config_env(prefix):
     (pc,) = prefix.glob("**/pkgconfig/kestrune.pc")
     # Only this prefix: the host's own .pc files must not leak into a cross build.
