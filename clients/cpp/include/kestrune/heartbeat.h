@@ -23,7 +23,8 @@ class Heartbeat {
   Heartbeat(const Heartbeat&) = delete;
   Heartbeat& operator=(const Heartbeat&) = delete;
 
-  /// Stops the thread and waits for it (at most one write in progress). Idempotent.
+  /// Stops the thread and waits for it: at most for one write in progress, which like any
+  /// send() blocks only while the helper's input pipe is full. Idempotent.
   void stop();
   /// False once stopped or once a heartbeat could not be written.
   bool running() const { return running_.load(); }
