@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -133,6 +134,7 @@ struct HelperProcess::Impl {
   const char* source = "own";
   std::string path;  // for the failure line of a start that is confirmed late
   LineBuffer lines;
+  std::mutex write_lock;  // a heartbeat thread writes too: whole lines only
 
   ~Impl() {
     if (pid > 0 && !reaped) {
@@ -260,6 +262,7 @@ bool HelperProcess::resume(std::string& error) {
 }
 
 bool HelperProcess::write(std::string_view bytes) {
+  const std::lock_guard lock(impl_->write_lock);
   if (impl_->input.get() < 0) return false;
   // A helper that is gone must give a failed write, not a SIGPIPE that ends the controller:
   // block the signal on this thread and take away any it raised.

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <array>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -300,6 +301,7 @@ struct HelperProcess::Impl {
   const char* source = "own";
   const char* route = "CreateProcessW";
   LineBuffer lines;
+  std::mutex write_lock;  // a heartbeat thread writes too: whole lines only
 
   ~Impl() {
     if (process.valid() && WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT) {
@@ -387,6 +389,7 @@ bool HelperProcess::resume(std::string& error) {
 }
 
 bool HelperProcess::write(std::string_view bytes) {
+  const std::lock_guard lock(impl_->write_lock);
   if (!impl_->input.valid()) return false;
   while (!bytes.empty()) {
     DWORD written = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "kestrune/heartbeat.h"
 #include "kestrune/process.h"
 #include "kestrune/protocol.h"
 

@@ -1,0 +1,38 @@
+#include "kestrune/heartbeat.h"
+
+#include <algorithm>
+
+#include "kestrune/client.h"
+
+namespace kestrune {
+
+Heartbeat::Heartbeat(HelperProcess& helper, std::chrono::milliseconds period)
+    : helper_(helper), period_(std::max(period, std::chrono::milliseconds(1))) {
+  thread_ = std::thread([this] { run(); });
+}
+
+Heartbeat::~Heartbeat() { stop(); }
+
+void Heartbeat::stop() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  running_ = false;
+}
+
+void Heartbeat::run() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    lock.unlock();
+    const bool sent = send(helper_, HeartbeatCommand{});
+    lock.lock();
+    if (!sent) break;
+    wake_.wait_for(lock, period_, [this] { return stopping_; });
+  }
+  running_ = false;
+}
+
+}  // namespace kestrune
