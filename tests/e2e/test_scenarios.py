@@ -60,7 +60,7 @@ def test_parent_that_exits(runner):
         parent_pid = parent.pid
         end_parent = parent.kill
     else:
-        parent = runner.start("echo_child.exe")
+        parent = runner.start("echo_child.exe", speaks_protocol=False)
         parent_pid = parent.launcher_pid
         end_parent = lambda: parent.send_raw(b"exit 0")
     try:

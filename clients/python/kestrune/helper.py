@@ -7,7 +7,7 @@ import queue
 import subprocess
 import threading
 import time
-from typing import Callable, Iterator
+from typing import Callable, ClassVar, Iterator
 
 from . import commands
 from .commands import Domain
@@ -21,9 +21,15 @@ class Helper:
     still running and closes the pipes.
     """
 
+    # Sees every whole line of every helper's output as it arrives, whether or not anyone
+    # reads it: a test suite sets it to hold the helper to its contract.
+    line_check: ClassVar[Callable[[bytes], None] | None] = None
+
     def __init__(self, argv, env=None, preexec_fn=None, pass_fds=(), stdin_devnull=False,
-                 start_new_session=False, creationflags=0):
+                 start_new_session=False, creationflags=0, speaks_protocol=True):
+        """`speaks_protocol=False`: a stand-in child whose lines are not events."""
         self.t0 = time.monotonic()
+        self._line_check = type(self).line_check if speaks_protocol else None
         self.proc = subprocess.Popen(
             argv,
             bufsize=0,  # unbuffered: when the reader stops, the helper feels it at once
@@ -59,7 +65,10 @@ class Helper:
                 raw = b""
             if not raw:
                 break
-            q.put((time.monotonic(), raw) if timed else raw)
+            arrived = time.monotonic()
+            if timed and self._line_check is not None and raw.endswith(b"\n"):
+                self._line_check(raw)
+            q.put((arrived, raw) if timed else raw)
         q.put((time.monotonic(), None) if timed else None)
 
     def block_pump(self) -> None:

@@ -39,12 +39,12 @@ class WineRunner:
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def start(self, exe_name="kestrune-load-wine.exe", *, launcher_args=(), env_extra=None,
-              new_session=False) -> Helper:
+              new_session=False, speaks_protocol=True) -> Helper:
         """`new_session` keeps a terminal's Ctrl-C away from Wine, for a runner that stops
-        the helper itself."""
+        the helper itself; `speaks_protocol=False` for a stand-in child that is no helper."""
         env = dict(self.base_env, **(env_extra or {}))
         argv = ["wine", str(self.launcher), *launcher_args, str(self.build / exe_name)]
-        h = Helper(argv, env=env, start_new_session=new_session)
+        h = Helper(argv, env=env, start_new_session=new_session, speaks_protocol=speaks_protocol)
         take_launcher_pids(h, timeout=60)
         return h
 
