@@ -35,7 +35,7 @@ def one_case(runner, pattern, repeats, burn):
         h.send({"cmd": "hb"})
         h.send(kestrune.start_cmd(runner.parent_pid(h), cpu=burn, hb_timeout_ms=3000))
         hello = h.read(60)
-        assert hello and hello["ev"] == "hello", hello
+        assert hello and hello.ev == "hello", hello
         if burn:
             h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}})
             for _ in range(3):
@@ -50,7 +50,7 @@ def one_case(runner, pattern, repeats, burn):
         t_written = time.monotonic()
         rss_after, peak = kestrune.memory_kib(pid)
         h.send({"cmd": "stop"})
-        bye = h.read_until(lambda e: e.get("ev") == "bye", timeout=120)
+        bye = h.read_until(lambda e: e.ev == "bye", timeout=120)
         t_bye = time.monotonic()
         code = h.wait(30)
         return {
@@ -61,7 +61,7 @@ def one_case(runner, pattern, repeats, burn):
             "before_mib": rss_before / 1024,
             "after_mib": rss_after / 1024,
             "stop_ms": (t_bye - t_written) * 1000,
-            "why": bye["why"],
+            "why": bye.why,
             "code": code,
         }
 

@@ -30,7 +30,7 @@ def one_run(runner, workers):
         t0 = time.monotonic()
         h.send({"cmd": "stop"})
         h.wait(30)
-        return (time.monotonic() - t0) * 1000.0, hello["workers"]
+        return (time.monotonic() - t0) * 1000.0, hello.workers
 
 
 def main():

@@ -16,7 +16,7 @@ def test_a_flood_of_commands_mid_burn_leaves_the_run_alive_stoppable_and_small(r
     with runner.start_helper() as h:
         h.send({"cmd": "hb"})
         h.send(kestrune.start_cmd(runner.parent_pid(h), cpu=True, hb_timeout_ms=2000))
-        assert h.read(30)["ev"] == "hello"
+        assert h.read(30).ev == "hello"
         h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}})
         for _ in range(3):
             h.send({"cmd": "hb"})
@@ -36,9 +36,9 @@ def test_a_flood_of_commands_mid_burn_leaves_the_run_alive_stoppable_and_small(r
 
         h.send({"cmd": "stop"})
         events = h.read_all(60)
-        assert events[-1]["ev"] == "bye" and events[-1]["why"] == "stop", events[-1]
+        assert events[-1].ev == "bye" and events[-1].why == "stop", events[-1]
         # Nothing refused on the way: every line of the flood was a valid command.
-        assert "error" not in {e["ev"] for e in events}, [e for e in events if e["ev"] == "error"]
+        assert "error" not in {e.ev for e in events}, [e for e in events if e.ev == "error"]
         assert h.wait() == 0
         print(f"{runner.name}: {FLOOD_LINES} lines in {flood_s:.1f} s, peak {peak_kib / 1024:.1f} MiB")
         assert peak_kib < PEAK_LIMIT_MIB[runner.name] * 1024

@@ -11,10 +11,11 @@ from typing import Callable, ClassVar, Iterator
 
 from . import commands
 from .commands import Domain
+from .events import Event, ProtocolError, parse_line
 
 
 class Helper:
-    """A started helper: commands go in as JSON lines, events come out as dicts.
+    """A started helper: commands go in as JSON lines, events come out as typed records.
 
     Two threads read its standard output and standard error into queues, so a read can wait
     with a time-out. Use it as a context manager: leaving the block kills a helper that is
@@ -48,7 +49,7 @@ class Helper:
         self.stderr_lines: "queue.Queue[bytes | None]" = queue.Queue()
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True).start()
         threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True).start()
-        self.received: list[tuple[float, dict]] = []
+        self.received: list[tuple[float, Event]] = []
         self._ended = False
         self.launcher_pid: int | None = None
         self.child_pid: int | None = None
@@ -140,31 +141,41 @@ class Helper:
             pass
 
     # --- events -----------------------------------------------------------------------------
-    def read_raw_line(self, timeout: float) -> bytes | None:
-        """The next output line as bytes (with its newline), or None at end of output (at
-        once, every time, after the end was seen)."""
+    def _next_line(self, timeout: float) -> tuple[float, bytes | None]:
         if self._ended:
-            return None
+            return time.monotonic(), None
         try:
-            _, raw = self.lines.get(timeout=timeout)
+            arrived, raw = self.lines.get(timeout=timeout)
         except queue.Empty:
             raise TimeoutError(f"no output line within {timeout} s") from None
         if raw is None:
             self._ended = True
-        return raw
+        return arrived, raw
 
-    def read(self, timeout: float = 10.0) -> dict | None:
-        """The next event, or None at end of output; TimeoutError when none comes in time."""
-        raw = self.read_raw_line(timeout)
+    def read_raw_line(self, timeout: float) -> bytes | None:
+        """The next output line as bytes (with its newline), or None at end of output (at
+        once, every time, after the end was seen)."""
+        return self._next_line(timeout)[1]
+
+    def read_timed(self, timeout: float = 10.0) -> tuple[float, Event] | None:
+        """The next event and the monotonic time its line arrived (stamped by the reading
+        thread, so a line that waited here is not made late), or None at end of output."""
+        arrived, raw = self._next_line(timeout)
         if raw is None:
             return None
         if not raw.endswith(b"\n"):
-            raise ValueError(f"output ended inside a line: {raw!r}")
-        event = json.loads(raw)
-        self.received.append((time.monotonic() - self.t0, event))
-        return event
+            raise ProtocolError(f"output ended inside a line: {raw!r}")
+        event = parse_line(raw)
+        self.received.append((arrived - self.t0, event))
+        return arrived, event
 
-    def read_until(self, pred: Callable[[dict], bool], timeout: float = 10.0) -> dict:
+    def read(self, timeout: float = 10.0) -> Event | None:
+        """The next event, or None at end of output; TimeoutError when none comes in time,
+        ProtocolError for a line that is not an event."""
+        got = self.read_timed(timeout)
+        return None if got is None else got[1]
+
+    def read_until(self, pred: Callable[[Event], bool], timeout: float = 10.0) -> Event:
         """Reads events until one satisfies pred; returns it."""
         deadline = time.monotonic() + timeout
         while True:
@@ -177,7 +188,7 @@ class Helper:
             if pred(ev):
                 return ev
 
-    def read_all(self, timeout: float = 15.0) -> list[dict]:
+    def read_all(self, timeout: float = 15.0) -> list[Event]:
         """Every remaining event up to the end of output."""
         out = []
         deadline = time.monotonic() + timeout
@@ -187,7 +198,7 @@ class Helper:
                 return out
             out.append(ev)
 
-    def events(self, timeout: float = 10.0) -> Iterator[dict]:
+    def events(self, timeout: float = 10.0) -> Iterator[Event]:
         """Yields events until the end of output; TimeoutError when `timeout` seconds pass
         without one. The caller may stop iterating at any point."""
         while True:
