@@ -5,7 +5,7 @@ import time
 import pytest
 
 from conftest import only
-from kestrune import start_cmd
+from kestrune.testing import start_cmd
 
 
 def ramp_free_to_full(h, readings=16):

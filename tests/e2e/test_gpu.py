@@ -11,7 +11,8 @@ import pytest
 
 import kestrune
 from conftest import only
-from kestrune import Ack, GpuInfo, GpuStatus, Heartbeat, start_cmd
+from kestrune import Ack, GpuInfo, GpuStatus, Heartbeat
+from kestrune.testing import Xvfb, start_cmd
 
 GPU_OFF = GpuStatus(mode="off", duty=0.0, target_w=None, dispatch_ms=None, power_stale=False)
 
@@ -33,7 +34,7 @@ def wine_x_runner():
     answer. A second prefix costs ~10 s to create once; restarting the shared server
     around these runs would cost about as much and leave the other scenarios on a cold one.
     """
-    display = kestrune.Xvfb()
+    display = Xvfb()
     kept = os.environ.get("KL_WINEPREFIX")
     prefix = Path(kept + "-x") if kept else Path(tempfile.mkdtemp(prefix="kl-wine-x-"))
     try:

@@ -10,7 +10,8 @@ import pytest
 
 import kestrune
 from conftest import only
-from kestrune import Ack, Bye, GpuInfo, GpuStatus, Heartbeat, start_cmd
+from kestrune import Ack, Bye, GpuInfo, GpuStatus, Heartbeat
+from kestrune.testing import block_pump, close_stdout, start_cmd, start_without_job
 
 
 def test_full_run(runner):
@@ -110,7 +111,7 @@ def test_max_run_ends_after_30_s(runner):
 
 
 def test_no_job(runner):
-    with runner.start_helper(job=False) as h:
+    with start_without_job(runner) as h:
         h.send(start_cmd(runner.parent_pid(h)))
         assert h.read_all(30) == [Bye("noJob", 6, 0.0, 0.0)]
         assert h.wait() == 6
@@ -133,7 +134,7 @@ def test_output_stall_when_the_controller_stops_reading(runner):
         with Heartbeat(h, 0.3):
             assert h.read(30).ev == "hello"
             # Stop reading, and make plenty of output: every set is acknowledged.
-            h.block_pump()
+            block_pump(h)
             for seq in range(1, 3000):
                 h.send({"cmd": "set", "seq": seq})
             t0 = time.monotonic()
@@ -149,6 +150,6 @@ def test_controller_closes_the_helpers_output(runner):
         h.send(start_cmd(runner.parent_pid(h)))
         with Heartbeat(h, 0.3):
             assert h.read(30).ev == "hello"
-            h.close_stdout()
+            close_stdout(h)
             code = h.wait(timeout=30)
         assert code == 2

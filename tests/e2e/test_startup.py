@@ -6,6 +6,7 @@ import time
 
 import kestrune
 from kestrune import Bye
+from kestrune.testing import start_native
 from conftest import only
 
 ELEVATED_BYE = b'{"ev":"bye","why":"elevated","code":5,"cpuS":0.0,"gpuS":0.0}\n'
@@ -14,7 +15,7 @@ ALREADY_BYE = Bye("already", 7, 0.0, 0.0)
 
 @only("native")
 def test_elevated_run_writes_one_bye_and_exits_5_native(native_runner):
-    with native_runner.start(unprivileged=False, stdin_devnull=True) as h:
+    with start_native(native_runner, unprivileged=False, stdin_devnull=True) as h:
         assert h.wait() == 5
         assert h.read_raw_line(10) == ELEVATED_BYE
         assert h.read_raw_line(10) is None

@@ -43,7 +43,7 @@ class Helper:
             start_new_session=start_new_session,
             creationflags=creationflags,
         )
-        self._paused = threading.Event()
+        self._paused = threading.Event()  # set by kestrune.testing: a controller that stops reading
         self._write_lock = threading.Lock()  # the heartbeat thread writes too: whole lines only
         self.lines: "queue.Queue[tuple[float, bytes | None]]" = queue.Queue()
         self.stderr_lines: "queue.Queue[bytes | None]" = queue.Queue()
@@ -72,18 +72,6 @@ class Helper:
             q.put((arrived, raw) if timed else raw)
         q.put((time.monotonic(), None) if timed else None)
 
-    def block_pump(self) -> None:
-        """Stops reading the helper's output (after at most the line being read)."""
-        self._paused.set()
-
-    def close_stdout(self) -> None:
-        """Closes the reading end of the helper's output, like a controller that goes deaf."""
-        self._paused.set()
-        try:
-            self.proc.stdout.close()
-        except Exception:
-            pass
-
     # --- commands ---------------------------------------------------------------------------
     def send(self, obj) -> None:
         """Writes one command: a dict as compact JSON, or bytes/str as they are."""
@@ -105,18 +93,6 @@ class Helper:
             except (BrokenPipeError, ValueError, OSError, AttributeError):
                 pass
 
-    def flood(self, line: bytes, count: int, chunk_lines: int = 65536) -> None:
-        """Writes `count` copies of `line` (newline added) as fast as the pipe takes them: a
-        stress test of the helper's input back-pressure."""
-        if not line.endswith(b"\n"):
-            line += b"\n"
-        chunk = line * chunk_lines
-        left = count
-        while left > 0:
-            n = min(left, chunk_lines)
-            self.send_raw(chunk if n == chunk_lines else line * n)
-            left -= n
-
     def send_start(self, parent_pid, **kw) -> None:
         """A start command; keywords as for `commands.start_cmd`."""
         self.send(commands.start_cmd(parent_pid, **kw))
@@ -137,8 +113,8 @@ class Helper:
         # Without the write lock: closing must work while a write is blocked on a full pipe.
         try:
             self.proc.stdin.close()
-        except Exception:
-            pass
+        except OSError:
+            pass  # a pipe the helper already left; closed all the same
 
     # --- events -----------------------------------------------------------------------------
     def _next_line(self, timeout: float) -> tuple[float, bytes | None]:
@@ -228,5 +204,5 @@ class Helper:
             try:
                 if s:
                     s.close()
-            except Exception:
-                pass
+            except OSError:
+                pass  # a broken pipe is closed all the same

@@ -3,6 +3,7 @@ it, with a stop and its bye when the helper still listens, or by killing it."""
 
 from __future__ import annotations
 
+import subprocess
 import time
 
 from . import commands
@@ -112,7 +113,7 @@ class Session:
             pass
         try:
             self.code = h.wait(max(0.1, deadline - time.monotonic()))
-        except Exception:
+        except subprocess.TimeoutExpired:
             h.kill()
             self.code = h.proc.returncode
         return self.code

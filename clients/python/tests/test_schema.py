@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from kestrune import ERROR_CODES, STOP_REASONS
+from kestrune import ERROR_CODES, MAX_RUN_S, MIN_RUN_S, MODES, STOP_REASONS
 from kestrune.paths import ROOT
 from kestrune.testing.contract import EventContract, load_schema, validator
 
@@ -268,6 +268,11 @@ def test_every_event_of_the_recorded_session_is_valid_and_every_rejected_command
 def test_the_references_code_tables_match_the_schema(heading, header, schema_values):
     table = find_table(heading, header)
     assert [re.findall(r"`([^`]+)`", row[0])[0] for row in table[1:]] == schema_values
+
+
+def test_the_kits_own_tables_are_the_schemas():
+    assert list(MODES) == DEFS["mode"]["enum"]
+    assert [MIN_RUN_S, MAX_RUN_S] == DEFS["start"]["properties"]["maxRunS"]["x-clamp"]
 
 
 def test_stop_reasons_and_their_exit_codes_match_the_reference_and_the_kit():
