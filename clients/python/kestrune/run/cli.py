@@ -17,7 +17,7 @@ from pathlib import Path
 from ..events import GpuInfo
 from ..native import NativeRunner, unprivileged_user
 from ..paths import NATIVE_BUILD, WINDOWS_BUILD
-from ..session import Session, StartFailed
+from ..session import Session, SetNotAcknowledged, StartFailed
 from ..wine import WineRunner
 from .plot import write_plot
 from .power import SourceError, close_meters, open_meters
@@ -178,7 +178,11 @@ def _drive(profile, session, meters, measured, rows, view, interrupt: threading.
             s = profile.steps[step]
             step += 1
             load = profile.load
-            session.set(cpu=s.cpu if load.cpu else None, gpu=s.gpu if load.gpu else None)
+            try:
+                session.set(cpu=s.cpu if load.cpu else None, gpu=s.gpu if load.gpu else None)
+            except SetNotAcknowledged as e:
+                if not e.run_ended:  # an ended run is told below, with its bye
+                    view.say(f"kestrune: {e}")
         if elapsed >= bounds[-1][1]:
             return False
         if now >= next_power:
