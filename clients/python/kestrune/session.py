@@ -10,6 +10,7 @@ from . import commands
 from .events import Ack, Bye, Hello
 from .heartbeat import Heartbeat
 from .helper import Helper
+from .runner import Runner
 
 
 class StartFailed(RuntimeError):
@@ -39,7 +40,7 @@ class Session:
     queue is full, an ack among them, so after `ack_timeout` seconds without the ack the
     command goes again with a new, higher sequence number, `set_tries` times at most."""
 
-    def __init__(self, runner, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
+    def __init__(self, runner: Runner, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
                  nonce="kestrune", adapter_hint=None, hb_period=0.3, hello_timeout=30.0, stop_timeout=10.0,
                  start=None, ack_timeout=1.0, set_tries=5):
         self.runner = runner

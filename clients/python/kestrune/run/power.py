@@ -127,7 +127,7 @@ class CommandMeter(Meter):
             self._stderr.seek(0)
             lines = self._stderr.read()[-2000:].decode(errors="replace").strip().splitlines()
             return lines[-1] if lines else ""
-        except Exception:
+        except (subprocess.TimeoutExpired, OSError, ValueError):  # still running, or its file gone
             return ""
 
     def _pump(self):
