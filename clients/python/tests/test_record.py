@@ -5,6 +5,7 @@ import json
 
 import pytest
 
+from kestrune import parse_event
 from kestrune.run.profile import parse
 from kestrune.run.record import row_from_status, settle_time, summarize_steps, write_csv, write_summary
 from kestrune.run.plot import write_plot
@@ -22,10 +23,10 @@ PROFILE = parse({
 
 def status(t_ms, cpu_mode, cpu_duty, cpu_target, gpu_mode="off", gpu_duty=0.0, gpu_target=None, dispatch=None,
            stale=False):
-    return {"ev": "status", "tMs": t_ms,
-            "cpu": {"mode": cpu_mode, "duty": cpu_duty, "targetW": cpu_target, "powerStale": stale},
-            "gpu": {"mode": gpu_mode, "duty": gpu_duty, "targetW": gpu_target, "dispatchMs": dispatch,
-                    "powerStale": False}}
+    return parse_event({"ev": "status", "tMs": t_ms,
+                        "cpu": {"mode": cpu_mode, "duty": cpu_duty, "targetW": cpu_target, "powerStale": stale},
+                        "gpu": {"mode": gpu_mode, "duty": gpu_duty, "targetW": gpu_target, "dispatchMs": dispatch,
+                                "powerStale": False}})
 
 
 def rows():
@@ -76,7 +77,7 @@ def test_csv_and_summary_files(tmp_path):
     assert table[-1]["gpu_dispatch_ms"] == "12.5" and table[-1]["cpu_target_w"] == "40"
 
     bye = {"ev": "bye", "why": "stop", "code": 0, "cpuS": 1.5, "gpuS": 0.4}
-    write_summary(tmp_path / "summary.json", PROFILE, r, bye, 0, True, None)
+    write_summary(tmp_path / "summary.json", PROFILE, r, parse_event(bye), 0, True, None)
     summary = json.loads((tmp_path / "summary.json").read_text())
     assert summary["bye"] == bye and summary["exitCode"] == 0 and summary["interrupted"] is True
     assert [s["name"] for s in summary["steps"]] == ["free", "hold"]

@@ -3,6 +3,7 @@
 import io
 import re
 
+from kestrune import parse_event
 from kestrune.run.profile import parse
 from kestrune.run.view import LiveView, PlainView, make_view
 
@@ -10,9 +11,10 @@ PROFILE = parse({"load": {"cpu": True, "gpu": True},
                  "steps": [{"name": "warm", "seconds": 2, "cpu": "free"},
                            {"name": "hold", "seconds": 2, "cpu": {"mode": "target", "watts": 40},
                             "gpu": {"mode": "target", "watts": 150}}]})
-STATUS = {"ev": "status", "tMs": 2500,
-          "cpu": {"mode": "target", "duty": 0.5, "targetW": 40.0, "powerStale": True},
-          "gpu": {"mode": "target", "duty": 0.25, "targetW": 150.0, "dispatchMs": 12.5, "powerStale": False}}
+STATUS = parse_event({"ev": "status", "tMs": 2500,
+                      "cpu": {"mode": "target", "duty": 0.5, "targetW": 40.0, "powerStale": True},
+                      "gpu": {"mode": "target", "duty": 0.25, "targetW": 150.0, "dispatchMs": 12.5,
+                              "powerStale": False}})
 
 
 class Tty(io.StringIO):

@@ -14,9 +14,10 @@ import threading
 import time
 from pathlib import Path
 
+from ..events import GpuInfo
 from ..native import NativeRunner, unprivileged_user
 from ..paths import NATIVE_BUILD, WINDOWS_BUILD
-from ..session import Session, StartFailed
+from ..session import Session, SetNotAcknowledged, StartFailed
 from ..wine import WineRunner
 from .plot import write_plot
 from .power import SourceError, close_meters, open_meters
@@ -142,8 +143,8 @@ def _run_with(profile, runner, start, meters, out_dir: Path, stdout) -> int:
             return _exit_code(session.code)
         try:
             hello = session.hello
-            view.say(f"helper started: pid {hello.get('pid')}, {hello.get('workers')} worker(s), "
-                     f"kernels {hello.get('isa')}, gpu {_gpu_text(hello.get('gpu') or {})}")
+            view.say(f"helper started: pid {hello.pid}, {hello.workers} worker(s), "
+                     f"kernels {hello.isa}, gpu {_gpu_text(hello.gpu)}")
             interrupted = _drive(profile, session, meters, measured, rows, view, interrupt.event)
             if interrupted:
                 view.say("kestrune: interrupted; stopping the helper")
@@ -151,16 +152,16 @@ def _run_with(profile, runner, start, meters, out_dir: Path, stdout) -> int:
             session.close()
     view.finish()
     bye = session.bye
-    view.say(f"bye: {bye.get('why')}, exit code {bye.get('code')}, cpuS {bye.get('cpuS')}, gpuS {bye.get('gpuS')}"
+    view.say(f"bye: {bye.why}, exit code {bye.code}, cpuS {bye.cpu_s}, gpuS {bye.gpu_s}"
              if bye else f"the helper ended without a bye (exit code {session.code})")
     _write_record(profile, out_dir, rows, session, interrupted, view)
     return _exit_code(session.code)
 
 
-def _gpu_text(gpu: dict) -> str:
-    if gpu.get("ok"):
-        return f"{gpu.get('name')} ({gpu.get('dispatchMs')} ms a dispatch)"
-    return f"not used ({gpu.get('err') or 'not asked for'})"
+def _gpu_text(gpu: GpuInfo) -> str:
+    if gpu.ok:
+        return f"{gpu.name} ({gpu.dispatch_ms} ms a dispatch)"
+    return f"not used ({gpu.err or 'not asked for'})"
 
 
 def _drive(profile, session, meters, measured, rows, view, interrupt: threading.Event) -> bool:
@@ -177,7 +178,11 @@ def _drive(profile, session, meters, measured, rows, view, interrupt: threading.
             s = profile.steps[step]
             step += 1
             load = profile.load
-            session.set(cpu=s.cpu if load.cpu else None, gpu=s.gpu if load.gpu else None)
+            try:
+                session.set(cpu=s.cpu if load.cpu else None, gpu=s.gpu if load.gpu else None)
+            except SetNotAcknowledged as e:
+                if not e.run_ended:  # an ended run is told below, with its bye
+                    view.say(f"kestrune: {e}")
         if elapsed >= bounds[-1][1]:
             return False
         if now >= next_power:
@@ -196,18 +201,18 @@ def _drive(profile, session, meters, measured, rows, view, interrupt: threading.
             continue
         if ev is None:
             return False
-        kind = ev.get("ev")
+        kind = ev.ev
         if kind == "status":
             for d, m in meters.items():
-                m.observe_duty(float((ev.get(d) or {}).get("duty") or 0.0))
+                m.observe_duty(ev.domain(d).duty)
             row = row_from_status(ev, time.monotonic() - t0, step, measured, profile.load.enabled())
             rows.append(row)
             view.status(ev, row.time_s, step, measured)
         elif kind == "error":
-            view.say(f"helper error: {ev.get('code')}" + (f": {ev['detail']}" if ev.get("detail") else ""))
+            view.say(f"helper error: {ev.code}" + (f": {ev.detail}" if ev.detail else ""))
         elif kind == "bye":
             session.bye = ev
-            view.say(f"kestrune: the helper ended the run: {ev.get('why')}")
+            view.say(f"kestrune: the helper ended the run: {ev.why}")
             return False
     return True
 

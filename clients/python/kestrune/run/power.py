@@ -127,7 +127,7 @@ class CommandMeter(Meter):
             self._stderr.seek(0)
             lines = self._stderr.read()[-2000:].decode(errors="replace").strip().splitlines()
             return lines[-1] if lines else ""
-        except Exception:
+        except (subprocess.TimeoutExpired, OSError, ValueError):  # still running, or its file gone
             return ""
 
     def _pump(self):
@@ -248,6 +248,9 @@ def sysfs_meter(path: str) -> Meter:
         return PowerFileMeter(p)
     raise SourceError(f"{path}: not a power file this runner knows (energy_uj, energy*_input, "
                       f"power*_input, power*_average)")
+
+
+SOURCES = ("model", "command", "sysfs")
 
 
 def make_meter(source: str, domain: str, settings: dict) -> Meter:

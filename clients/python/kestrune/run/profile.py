@@ -25,14 +25,14 @@ import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from ..commands import Domain
+from ..commands import MAX_RUN_S, MIN_RUN_S, MODES, Domain
+from .power import SOURCES
 
 DOMAINS = ("cpu", "gpu")
 TARGET_KINDS = ("native", "wine")
-SOURCES = ("model", "command", "sysfs")
-# The helper's run limit is at most 1800 s; leave room for the start and the stop.
-MAX_PROFILE_S = 1790.0
+# Room within the helper's run limit for the start and the stop.
 RUN_LIMIT_MARGIN_S = 10
+MAX_PROFILE_S = float(MAX_RUN_S - RUN_LIMIT_MARGIN_S)
 
 
 class ProfileError(ValueError):
@@ -100,7 +100,7 @@ class Profile:
     def max_run_s(self) -> int:
         if self.load.max_run_s is not None:
             return self.load.max_run_s
-        return min(1800, max(30, math.ceil(self.seconds) + RUN_LIMIT_MARGIN_S))
+        return min(MAX_RUN_S, max(MIN_RUN_S, math.ceil(self.seconds) + RUN_LIMIT_MARGIN_S))
 
     def boundaries(self) -> list[tuple[float, float]]:
         """Each step's start and end in seconds from the first step's start."""
@@ -205,7 +205,7 @@ def _domain(value, where: str) -> Domain:
         raise ProfileError(f"{where} must be \"off\", \"free\" or a table with mode, watts and cap")
     _only(value, ("mode", "watts", "cap"), where)
     mode = value.get("mode")
-    if mode not in ("off", "free", "target"):
+    if mode not in MODES:
         raise ProfileError(f"{where}.mode must be off, free or target, not {mode!r}")
     watts = value.get("watts")
     cap = value.get("cap")

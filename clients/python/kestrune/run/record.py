@@ -7,6 +7,7 @@ import json
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from ..events import Bye, Hello, Status
 from .profile import Profile, effective_target
 
 SETTLE_BAND = 0.03  # "on target" means within ±3 % of it
@@ -30,14 +31,13 @@ class Row:
     domains: dict[str, DomainRow] = field(default_factory=dict)
 
 
-def row_from_status(status: dict, time_s: float, step: int, measured: dict[str, float | None],
+def row_from_status(status: Status, time_s: float, step: int, measured: dict[str, float | None],
                     domains) -> Row:
-    row = Row(time_s=time_s, t_ms=int(status.get("tMs", 0)), step=step)
+    row = Row(time_s=time_s, t_ms=status.t_ms, step=step)
     for d in domains:
-        s = status.get(d) or {}
-        row.domains[d] = DomainRow(mode=s.get("mode", "off"), duty=float(s.get("duty") or 0.0),
-                                   target_w=s.get("targetW"), measured_w=measured.get(d),
-                                   stale=bool(s.get("powerStale")), dispatch_ms=s.get("dispatchMs"))
+        s = status.domain(d)
+        row.domains[d] = DomainRow(mode=s.mode, duty=s.duty, target_w=s.target_w, measured_w=measured.get(d),
+                                   stale=s.power_stale, dispatch_ms=getattr(s, "dispatch_ms", None))
     return row
 
 
@@ -110,15 +110,15 @@ def summarize_steps(profile: Profile, rows: list[Row], ended_s: float | None = N
     return out
 
 
-def write_summary(path: Path, profile: Profile, rows: list[Row], bye: dict | None, exit_code: int | None,
-                  interrupted: bool, hello: dict | None) -> dict:
+def write_summary(path: Path, profile: Profile, rows: list[Row], bye: Bye | None, exit_code: int | None,
+                  interrupted: bool, hello: Hello | None) -> dict:
     summary = {
         "profile": profile.name,
         "target": profile.target.kind,
         "exitCode": exit_code,
-        "bye": bye,
+        "bye": bye and bye.to_wire(),  # as the helper wrote them
         "interrupted": interrupted,
-        "hello": hello,
+        "hello": hello and hello.to_wire(),
         "steps": summarize_steps(profile, rows),
     }
     path.write_text(json.dumps(summary, indent=2) + "\n", encoding="utf-8")

@@ -49,17 +49,17 @@ class PlainView(View):
     def status(self, status, time_s, step, measured):
         parts = [f"t={time_s:7.2f}s", f"step={step}/{len(self.profile.steps)}"]
         for d in self.domains:
-            s = status.get(d) or {}
-            parts.append(f"{d}={s.get('mode')}")
-            parts.append(f"duty={s.get('duty', 0.0):.3f}")
+            s = status.domain(d)
+            parts.append(f"{d}={s.mode}")
+            parts.append(f"duty={s.duty:.3f}")
             m = measured.get(d)
             parts.append(f"W={'-' if m is None else f'{m:.1f}'}")
-            t = s.get("targetW")
+            t = s.target_w
             parts.append(f"targetW={'-' if t is None else f'{t:.1f}'}")
             if d == "gpu":
-                ms = s.get("dispatchMs")
+                ms = s.dispatch_ms
                 parts.append(f"dispatchMs={'-' if ms is None else f'{ms:.1f}'}")
-            parts.append(f"stale={'yes' if s.get('powerStale') else 'no'}")
+            parts.append(f"stale={'yes' if s.power_stale else 'no'}")
         self.say(" ".join(parts))
 
 
@@ -101,14 +101,14 @@ class LiveView(View):
         out = [f"step {step}/{len(steps)}  {name}",
                f"run  [{bar(time_s / total if total else 1.0, self.BAR)}] {min(time_s, total):6.1f} / {total:.1f} s"]
         for d in self.domains:
-            s = status.get(d) or {}
-            duty = float(s.get("duty") or 0.0)
-            line = (f"{d}  {s.get('mode', 'off'):<6} [{bar(duty, self.BAR)}] {duty:5.3f}"
-                    f"  {_watts(measured.get(d))}  target {_watts(s.get('targetW'))}")
+            s = status.domain(d)
+            duty = s.duty
+            line = (f"{d}  {s.mode:<6} [{bar(duty, self.BAR)}] {duty:5.3f}"
+                    f"  {_watts(measured.get(d))}  target {_watts(s.target_w)}")
             if d == "gpu":
-                ms = s.get("dispatchMs")
+                ms = s.dispatch_ms
                 line += f"  dispatch {'-' if ms is None else f'{ms:.1f}'} ms"
-            if s.get("powerStale"):
+            if s.power_stale:
                 line += "  STALE"
             out.append(line)
         return out
