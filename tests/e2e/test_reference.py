@@ -88,9 +88,9 @@ def session_script() -> list[tuple[int, str, str]]:
 
 
 def poll(h, seconds):
-    """The next event within `seconds`, or None."""
+    """The next event within `seconds`, as the helper wrote it, or None."""
     try:
-        return h.read(seconds)
+        return h.read(seconds).to_wire()
     except TimeoutError:
         return None
 
@@ -149,7 +149,7 @@ def play(runner, script):
             sent += [(now_ms(), line) for line in data]
             got_status = False
         for ev in h.events(timeout=10):
-            out.append((now_ms(), ev))
+            out.append((now_ms(), ev.to_wire()))
         code = h.wait()
     return out, sent, code
 

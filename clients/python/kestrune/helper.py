@@ -48,8 +48,12 @@ class Helper:
         self._write_lock = threading.Lock()  # the heartbeat thread writes too: whole lines only
         self.lines: "queue.Queue[tuple[float, bytes | None]]" = queue.Queue()
         self.stderr_lines: "queue.Queue[bytes | None]" = queue.Queue()
-        threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True).start()
+        self._pumps = {
+            self.proc.stdout: threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True),
+            self.proc.stderr: threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True),
+        }
+        for pump in self._pumps.values():
+            pump.start()
         self.received: list[tuple[float, Event]] = []
         self._held: collections.deque[tuple[float, Event]] = collections.deque()
         self._ended = False
@@ -210,6 +214,15 @@ class Helper:
     def __exit__(self, *exc):
         self.kill()
         for s in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            pump = self._pumps.get(s)
+            if pump is not None:
+                # Never close a pipe its reading thread may still be in: the descriptor
+                # number would be reused by the next helper's pipe, and the stale thread
+                # would steal that helper's first bytes. The pipe ends with the process
+                # (or its last holder); one still held open stays open.
+                pump.join(timeout=2.0)
+                if pump.is_alive():
+                    continue
             try:
                 if s:
                     s.close()
