@@ -10,7 +10,11 @@ std::optional<size_t> choose_adapter(std::span<const AdapterInfo> adapters,
                                      const std::optional<std::string>& hint,
                                      SoftwareAdapters software) {
   const auto excluded = [software](const AdapterInfo& a) {
-    return a.software && software == SoftwareAdapters::Refused;
+    return !a.usable || (a.software && software == SoftwareAdapters::Refused);
+  };
+  const auto better = [](const AdapterInfo& a, const AdapterInfo& b) {
+    if (a.kind != b.kind) return a.kind < b.kind;
+    return a.dedicated_video_memory > b.dedicated_video_memory;
   };
   adapters = adapters.first(std::min(adapters.size(), kMaxAdapters));
   const std::string needle = hint ? unicode_lower(trim_unicode_white_space(*hint)) : "";
@@ -25,7 +29,7 @@ std::optional<size_t> choose_adapter(std::span<const AdapterInfo> adapters,
   std::optional<size_t> best;
   for (size_t i = 0; i < adapters.size(); ++i) {
     if (excluded(adapters[i])) continue;
-    if (!best || adapters[i].dedicated_video_memory > adapters[*best].dedicated_video_memory) {
+    if (!best || better(adapters[i], adapters[*best])) {
       best = i;
     }
   }

@@ -33,8 +33,9 @@ struct TuneState {
 /// 8 otherwise; the result is floored and clamped.
 void adapt_iters(TuneState& state, double ms);
 
-/// Thread groups per dispatch (256 threads each).
+/// Thread groups per dispatch, and threads per group (the shaders' group size).
 inline constexpr uint32_t kDispatchGroups = 4096;
+inline constexpr uint32_t kGroupThreads = 256;
 
 /// A dispatch's time in milliseconds, or the failure that ended it.
 struct DispatchResult {

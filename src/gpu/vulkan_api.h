@@ -51,6 +51,8 @@ namespace kestrune {
   X(vkCmdBindPipeline)              \
   X(vkCmdBindDescriptorSets)        \
   X(vkCmdDispatch)                  \
+  X(vkCmdPipelineBarrier)           \
+  X(vkInvalidateMappedMemoryRanges) \
   X(vkCreateFence)                  \
   X(vkDestroyFence)                 \
   X(vkResetFences)                  \
@@ -81,6 +83,10 @@ class VulkanLibrary {
   /// Opens libvulkan.so.1 and fills the global entry points. False when the library or any
   /// of them is missing.
   bool open(VulkanApi& api);
+
+  /// Leaves the library loaded for the rest of the process: a driver that may still run
+  /// work must keep its code.
+  void keep_loaded() { handle_ = nullptr; }
 
  private:
   void* handle_ = nullptr;

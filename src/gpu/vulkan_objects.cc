@@ -24,6 +24,8 @@ void VulkanObjects::destroy_all() {
   }
 }
 
+void VulkanObjects::abandon() { entries_.clear(); }
+
 std::vector<const char*> VulkanObjects::names() const {
   std::vector<const char*> out;
   for (const Entry& e : entries_) out.push_back(e.what);

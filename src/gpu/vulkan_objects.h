@@ -19,6 +19,9 @@ class VulkanObjects {
   void add(const char* what, std::function<void()> destroy);
   /// Destroys every object, the newest first. Safe to call again.
   void destroy_all();
+  /// Lets go of every object without destroying it: for work that may still be running on
+  /// them, which must not lose its objects. They stay counted as live.
+  void abandon();
   /// The names of the objects held, in creation order.
   std::vector<const char*> names() const;
 

@@ -17,8 +17,9 @@
 
 namespace kestrune {
 
-/// The bound compute pipeline: one recorded command buffer (bind, bind, dispatch) that every
-/// dispatch resubmits, a fence to poll, and P in host-coherent memory that stays mapped.
+/// The bound compute pipeline: one recorded command buffer (bind, bind, dispatch, barrier)
+/// that every dispatch resubmits, a fence to poll, and P in host-coherent memory that stays
+/// mapped.
 /// Holds handles only; VulkanSetup owns the objects.
 class VulkanPipeline final : public GpuDevice {
  public:
@@ -30,6 +31,7 @@ class VulkanPipeline final : public GpuDevice {
   void* p_mapped = nullptr;
   VkDeviceMemory out_memory = VK_NULL_HANDLE;
   bool out_host_visible = false;
+  bool out_host_coherent = false;  // otherwise a read must invalidate the mapped range first
   uint32_t iters_in_buffer = 256;
 
   uint32_t uploaded_iters() const override { return iters_in_buffer; }
@@ -41,7 +43,7 @@ class VulkanPipeline final : public GpuDevice {
   GpuFailure describe_hang(int32_t removed) const override;
 
   /// Waits, at most the hang limit, for submitted work to finish: objects it uses may not be
-  /// destroyed before. True when nothing is left running.
+  /// destroyed before. True when nothing is left running; a lost device counts as finished.
   bool settle();
 
   /// Element `index` of Out when its memory is host-visible (tests check the shader's
@@ -57,7 +59,9 @@ class VulkanPipeline final : public GpuDevice {
 };
 
 /// Everything a set-up obtained. Destroying it waits (bounded) for running work, destroys
-/// every Vulkan object newest first, then closes the loader library.
+/// every Vulkan object newest first, then closes the loader library. When the work is still
+/// running after that wait (a hung dispatch) it destroys nothing and keeps the library
+/// loaded: the objects belong to the work until it ends, and the process ends soon after.
 struct VulkanSetup final : GpuSetup {
   VulkanLibrary library;
   VulkanApi api;

@@ -2,31 +2,16 @@
 
 #include "gpu/constant_block.h"
 #include "gpu/dispatch.h"
+#include "gpu/vulkan_device_info.h"
 #include "gpu/vulkan_pipeline.h"
 #include "gpu/vulkan_result.h"
 #include "gpu/vulkan_shader.h"
 #include "protocol/error_codes.h"
-#include "util/unicode_text.h"
 
 namespace kestrune {
 namespace {
 
 constexpr VkDeviceSize kOutputBytes = 4096 * 16;
-
-AdapterInfo describe(const VkPhysicalDeviceProperties& props,
-                     const VkPhysicalDeviceMemoryProperties& mem) {
-  AdapterInfo info;
-  const size_t len = strnlen(props.deviceName, VK_MAX_PHYSICAL_DEVICE_NAME_SIZE);
-  info.name = trim_unicode_white_space(std::string_view(props.deviceName, len));
-  for (uint32_t i = 0; i < mem.memoryHeapCount && i < VK_MAX_MEMORY_HEAPS; ++i) {
-    if (mem.memoryHeaps[i].flags & VK_MEMORY_HEAP_DEVICE_LOCAL_BIT) {
-      info.dedicated_video_memory += mem.memoryHeaps[i].size;
-    }
-  }
-  info.vendor_id = props.vendorID;
-  info.software = props.deviceType == VK_PHYSICAL_DEVICE_TYPE_CPU;
-  return info;
-}
 
 std::optional<uint32_t> compute_queue_family(const VulkanApi& vk, VkPhysicalDevice gpu) {
   uint32_t count = 0;
@@ -120,7 +105,7 @@ class Builder {
       VkPhysicalDeviceMemoryProperties mem{};
       vk_.vkGetPhysicalDeviceProperties(gpu, &props);
       vk_.vkGetPhysicalDeviceMemoryProperties(gpu, &mem);
-      s_.adapters.push_back(describe(props, mem));
+      s_.adapters.push_back(describe_vulkan_device(props, mem));
     }
     return gpus;
   }
@@ -215,12 +200,13 @@ class Builder {
     return std::nullopt;
   }
 
-  // A buffer with memory of its own, bound; `host_visible` tells what the memory became.
+  // A buffer with memory of its own, bound; `flags` tells what the memory became.
   std::optional<std::string> create_buffer(const char* what, const char* memory_what,
                                            VkDeviceSize size,
                                            VkBufferUsageFlags usage, VkMemoryPropertyFlags required,
                                            VkMemoryPropertyFlags preferred, VkBuffer& buffer,
-                                           VkDeviceMemory& memory, bool& host_visible) {
+                                           VkDeviceMemory& memory,
+                                           VkMemoryPropertyFlags& flags) {
     VkBufferCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
     info.size = size;
@@ -236,8 +222,7 @@ class Builder {
     vk_.vkGetBufferMemoryRequirements(p_.device, buffer, &req);
     const std::optional<uint32_t> type = memory_type(mem_, req.memoryTypeBits, required, preferred);
     if (!type) return failed(VK_ERROR_OUT_OF_DEVICE_MEMORY);
-    host_visible =
-        (mem_.memoryTypes[*type].propertyFlags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) != 0;
+    flags = mem_.memoryTypes[*type].propertyFlags;
     VkMemoryAllocateInfo alloc{};
     alloc.sType = VK_STRUCTURE_TYPE_MEMORY_ALLOCATE_INFO;
     alloc.allocationSize = req.size;
@@ -254,14 +239,15 @@ class Builder {
 
   std::optional<std::string> create_buffers() {
     // Out lives in device memory; it is never read back by the program.
-    bool host_visible = false;
+    VkMemoryPropertyFlags flags = 0;
     if (auto err = create_buffer("output buffer", "output memory", kOutputBytes,
                                  VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
                                  VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
-                                 host_visible)) {
+                                 flags)) {
       return err;
     }
-    p_.out_host_visible = host_visible;
+    p_.out_host_visible = (flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) != 0;
+    p_.out_host_coherent = (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) != 0;
 
     // P stays mapped: an upload is one copy, made visible to the GPU by the next submit.
     VkDeviceMemory p_memory = VK_NULL_HANDLE;
@@ -269,7 +255,7 @@ class Builder {
         VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
     if (auto err = create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
                                  VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory,
-                                 host_visible)) {
+                                 flags)) {
       return err;
     }
     const VkResult r = vk_.vkMapMemory(p_.device, p_memory, 0, VK_WHOLE_SIZE, 0, &p_.p_mapped);
@@ -354,6 +340,14 @@ class Builder {
     vk_.vkCmdBindDescriptorSets(p_.commands, VK_PIPELINE_BIND_POINT_COMPUTE, pipeline_layout_, 0,
                                 1, &set_, 0, nullptr);
     vk_.vkCmdDispatch(p_.commands, kDispatchGroups, 1, 1);
+    // Makes the shader's writes visible to the host once the fence signals. The program never
+    // reads Out, but read_output does, and the barrier costs nothing measurable.
+    VkMemoryBarrier to_host{};
+    to_host.sType = VK_STRUCTURE_TYPE_MEMORY_BARRIER;
+    to_host.srcAccessMask = VK_ACCESS_SHADER_WRITE_BIT;
+    to_host.dstAccessMask = VK_ACCESS_HOST_READ_BIT;
+    vk_.vkCmdPipelineBarrier(p_.commands, VK_PIPELINE_STAGE_COMPUTE_SHADER_BIT,
+                             VK_PIPELINE_STAGE_HOST_BIT, 0, 1, &to_host, 0, nullptr, 0, nullptr);
     r = vk_.vkEndCommandBuffer(p_.commands);
     if (r != VK_SUCCESS) return failed(r);
 
@@ -432,9 +426,11 @@ GpuFailure VulkanPipeline::describe_hang(int32_t removed) const {
 bool VulkanPipeline::settle() {
   if (!in_flight_) return true;
   const VkResult r = api->vkWaitForFences(device, 1, &fence, VK_TRUE, kDispatchHangLimitNs);
-  if (r == VK_SUCCESS) in_flight_ = false;
   note_failure(r);
-  return r == VK_SUCCESS;
+  // A lost device runs nothing more. A time-out or any other failure leaves the work's end
+  // unknown.
+  if (r == VK_SUCCESS || r == VK_ERROR_DEVICE_LOST) in_flight_ = false;
+  return !in_flight_;
 }
 
 std::optional<std::array<float, 4>> VulkanPipeline::read_output(uint32_t index) {
@@ -443,6 +439,16 @@ std::optional<std::array<float, 4>> VulkanPipeline::read_output(uint32_t index) 
   if (api->vkMapMemory(device, out_memory, 0, VK_WHOLE_SIZE, 0, &mapped) != VK_SUCCESS) {
     return std::nullopt;
   }
+  if (!out_host_coherent) {
+    VkMappedMemoryRange range{};
+    range.sType = VK_STRUCTURE_TYPE_MAPPED_MEMORY_RANGE;
+    range.memory = out_memory;
+    range.size = VK_WHOLE_SIZE;
+    if (api->vkInvalidateMappedMemoryRanges(device, 1, &range) != VK_SUCCESS) {
+      api->vkUnmapMemory(device, out_memory);
+      return std::nullopt;
+    }
+  }
   std::array<float, 4> v{};
   std::memcpy(v.data(), static_cast<const char*>(mapped) + 16 * index, sizeof v);
   api->vkUnmapMemory(device, out_memory);
@@ -450,8 +456,12 @@ std::optional<std::array<float, 4>> VulkanPipeline::read_output(uint32_t index) 
 }
 
 VulkanSetup::~VulkanSetup() {
-  // A lost or hung device gets no longer than the hang limit; the objects go either way.
-  if (pipeline) pipeline->settle();
+  // A hung device gets no longer than the hang limit; then its objects stay in place.
+  if (pipeline && !pipeline->settle()) {
+    objects.abandon();
+    library.keep_loaded();
+    return;
+  }
   objects.destroy_all();
 }
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <utility>
@@ -130,6 +131,66 @@ TEST(VulkanPipeline, EveryObjectDestroyedOnceNewestFirst) {
   for (const char* what : {"device", "pipeline", "output buffer", "constant buffer", "fence"}) {
     EXPECT_EQ(std::count(want.begin(), want.end(), what), 1) << what;
   }
+}
+
+// A scripted device for the clean-up after a dispatch: submits succeed, the fence never
+// signals on its own, and the bounded wait answers what the case says.
+VkResult g_wait_answer = VK_SUCCESS;
+
+VulkanSetup& fake_setup_with_work_in_flight(std::unique_ptr<VulkanSetup>& holder,
+                                            std::vector<std::string>& destroyed) {
+  holder = std::make_unique<VulkanSetup>();
+  VulkanSetup& s = *holder;
+  s.api.vkGetFenceStatus = [](VkDevice, VkFence) { return VK_NOT_READY; };
+  s.api.vkResetFences = [](VkDevice, uint32_t, const VkFence*) { return VK_SUCCESS; };
+  s.api.vkQueueSubmit = [](VkQueue, uint32_t, const VkSubmitInfo*, VkFence) {
+    return VK_SUCCESS;
+  };
+  s.api.vkWaitForFences = [](VkDevice, uint32_t, const VkFence*, VkBool32, uint64_t) {
+    return g_wait_answer;
+  };
+  s.pipeline = std::make_unique<VulkanPipeline>();
+  VulkanPipeline& p = *s.pipeline;
+  p.api = &s.api;
+  p.device = reinterpret_cast<VkDevice>(uintptr_t{0x1000});
+  p.fence = reinterpret_cast<VkFence>(uintptr_t{0x2000});
+  for (const char* what : {"device", "output memory", "descriptor pool", "command pool",
+                           "fence"}) {
+    s.objects.add(what, [] {});
+  }
+  s.objects.on_destroy = [&destroyed](const char* what) { destroyed.emplace_back(what); };
+  p.dispatch_end_flush();
+  return s;
+}
+
+// Objects that running work uses may not be destroyed: after a wait that ran out (or failed
+// without saying the work ended) they are left alone; finished work or a lost device lets
+// them go, newest first.
+TEST(VulkanPipeline, HungWorkKeepsItsObjects) {
+  const std::vector<std::string> all_newest_first = {"fence", "command pool", "descriptor pool",
+                                                     "output memory", "device"};
+  struct Case {
+    const char* what;
+    VkResult wait;
+    bool destroyed;
+  } cases[] = {
+      {"completed", VK_SUCCESS, true},
+      {"device lost", VK_ERROR_DEVICE_LOST, true},
+      {"wait timed out", VK_TIMEOUT, false},
+      {"wait failed", VK_ERROR_OUT_OF_DEVICE_MEMORY, false},
+  };
+  for (const Case& c : cases) {
+    g_wait_answer = c.wait;
+    const size_t before = vulkan_live_objects();
+    std::vector<std::string> destroyed;
+    std::unique_ptr<VulkanSetup> holder;
+    fake_setup_with_work_in_flight(holder, destroyed);
+    holder.reset();
+    EXPECT_EQ(destroyed, c.destroyed ? all_newest_first : std::vector<std::string>{}) << c.what;
+    EXPECT_EQ(vulkan_live_objects(), before + (c.destroyed ? 0 : all_newest_first.size()))
+        << c.what;
+  }
+  g_wait_answer = VK_SUCCESS;
 }
 
 TEST(VulkanPipeline, RefusedSoftwareDeviceLeavesNothingBehind) {

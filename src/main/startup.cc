@@ -7,6 +7,7 @@
 #include "main/fatal_stop.h"
 #include "main/final_stop.h"
 #include "main/runtime.h"
+#include "os/std_streams.h"
 #include "os/thread.h"
 
 namespace kestrune {
@@ -52,6 +53,8 @@ namespace {
 }  // namespace
 
 void run_program(const ProgramVariant& variant) {
+  // Before any thread or library exists that could write into the event stream.
+  os::take_stdout();
   os::prepare_process();
   install_fatal_handlers();
   try {

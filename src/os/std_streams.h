@@ -16,7 +16,16 @@ struct ReadResult {
 /// end of input and every read failure other than an interruption.
 ReadResult read_stdin(char* buf, size_t cap);
 
-/// Writes once to standard output; returns the bytes accepted, 0 on failure.
+/// Takes the real standard output for write_stdout alone, first thing at start-up: any
+/// other writer in the process (a driver, a layer, a library printing to the C runtime's
+/// stdout) would corrupt the event stream. POSIX: a private close-on-exec duplicate of
+/// descriptor 1, then descriptor 1 pointed at /dev/null. Windows: a private duplicate of
+/// the output handle, then STD_OUTPUT_HANDLE and the C runtime's descriptor 1 on NUL. Call
+/// it once, before any thread starts.
+void take_stdout();
+
+/// Writes once to standard output (the private one after take_stdout); returns the bytes
+/// accepted, 0 on failure.
 size_t write_stdout(const char* data, size_t len);
 
 /// Pushes written bytes towards the reader. False on failure.

@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <io.h>
+
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "os/std_streams.h"
@@ -45,6 +49,14 @@ size_t write_console(HANDLE h, const char* data, size_t len) {
   return written == static_cast<DWORD>(n) ? take : 0;
 }
 
+// The writer's own output handle once take_stdout ran; null before (the standard handle).
+std::atomic<HANDLE> g_out{nullptr};
+
+HANDLE output_handle() {
+  HANDLE own = g_out.load(std::memory_order_relaxed);
+  return own ? own : GetStdHandle(STD_OUTPUT_HANDLE);
+}
+
 static_assert(kErrorOperationAborted == ERROR_OPERATION_ABORTED);
 static_assert(kErrorMoreData == ERROR_MORE_DATA);
 
@@ -63,8 +75,31 @@ ReadResult read_stdin(char* buf, size_t cap) {
   return classify_stdin_read(kind, ok, got, error, connected);
 }
 
+void take_stdout() {
+  HANDLE real = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (real == nullptr || real == INVALID_HANDLE_VALUE) return;  // no output: writes fail
+  HANDLE own = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), real, GetCurrentProcess(), &own, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    return;  // the events keep the standard handle, shared as before
+  }
+  g_out.store(own);
+  // Kept open for the life of the process: whoever asks for standard output gets NUL.
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+  if (nul != INVALID_HANDLE_VALUE) (void)SetStdHandle(STD_OUTPUT_HANDLE, nul);
+  // The C runtime's descriptor 1 may wrap the real handle itself; redirecting it closes
+  // that handle, which is why the duplicate was made first. Bytes buffered in stdout so far
+  // go to NUL as well.
+  const int nul_fd = _open("NUL", _O_WRONLY | _O_BINARY);
+  if (nul_fd > 1) {
+    (void)_dup2(nul_fd, 1);
+    (void)_close(nul_fd);
+  }
+}
+
 size_t write_stdout(const char* data, size_t len) {
-  HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE h = output_handle();
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return 0;
   if (is_console(h)) return write_console(h, data, len);
   DWORD written = 0;

@@ -46,16 +46,18 @@ class NativeRunner(Runner):
     """Starts the Linux build, dropping to `user` (default `nobody`) when running as root.
 
     The helper runs from a private copy of the executable in a fresh 755 folder: the
-    checkout may sit where the unprivileged user cannot enter.
+    checkout may sit where the unprivileged user cannot enter. `env` adds variables to the
+    helper's otherwise fresh environment (tests use it to preload a library).
     """
 
     name = "native"
 
-    def __init__(self, exe: str | os.PathLike | None = None, user="nobody"):
+    def __init__(self, exe: str | os.PathLike | None = None, user="nobody", env: dict | None = None):
         src = Path(exe) if exe is not None else NATIVE_BUILD / "kestrune-load"
         if not src.is_file():
             raise FileNotFoundError(src)
         self.user = _as_passwd(user)
+        self.extra_env = dict(env or {})
         self.dir = Path(tempfile.mkdtemp(prefix="kl-native-"))
         os.chmod(self.dir, 0o755)
         self.exe = self.dir / "kestrune-load"
@@ -73,7 +75,7 @@ class NativeRunner(Runner):
 
     def env(self) -> dict:
         # Nothing inherited: root's XDG_RUNTIME_DIR and the like must not reach the helper.
-        return {"PATH": "/usr/bin:/bin", "HOME": str(self.dir), "LANG": "C.UTF-8"}
+        return {"PATH": "/usr/bin:/bin", "HOME": str(self.dir), "LANG": "C.UTF-8", **self.extra_env}
 
     def start_helper(self) -> Helper:
         """A helper as a controller starts it: unprivileged, with the parent-death signal."""
