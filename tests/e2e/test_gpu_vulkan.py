@@ -7,7 +7,7 @@ import pytest
 
 import kestrune
 from conftest import only
-from kestrune import Heartbeat
+from kestrune import Ack, Heartbeat
 from kestrune.testing import start_cmd
 from test_gpu import feed_power, statuses, stop_and_time_bye
 
