@@ -207,9 +207,11 @@ def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog
     written.append("events.jsonl")
     if state.rows:
         try:
-            write_plot(out_dir / "run.png", profile, state.rows)
+            # Only the domains the run had: an optional one the helper could not give has no columns.
+            load = dataclasses.replace(profile.load, **{d: d in state.domains for d in ("cpu", "gpu")})
+            write_plot(out_dir / "run.png", dataclasses.replace(profile, load=load), state.rows)
             written.append("run.png")
-        except (ValueError, RuntimeError) as e:  # a plot that cannot be drawn does not lose the record
+        except (ValueError, RuntimeError, KeyError) as e:  # a plot that cannot be drawn does not lose the record
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
             write_json(out_dir / "summary.json", summary)

@@ -151,7 +151,9 @@ class Driver:
                     stop_timeout=STOP_TIMEOUT_S, start=self._start)
         try:
             s.__enter__()
-        except StartFailed as e:
+        except (StartFailed, TimeoutError) as e:  # TimeoutError: not a line within the hello's time
+            if not isinstance(e, StartFailed):
+                e = StartFailed(str(e))
             self.state.helper_started = True
             self._record_session(s)
             self.problem("helper", self._start_failed(s, e), self._helper_stderr(s.helper) if s.helper else None)

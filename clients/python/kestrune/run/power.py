@@ -112,8 +112,8 @@ class ModelMeter(Meter):
 
 class CommandMeter(Meter):
     """A program's standard output, one reading in watts per line; the newest line counts.
-    Blank lines are skipped; any other line that is not a number is a problem, as is the
-    program's end."""
+    Blank lines, and anything before the first reading (a header), are skipped; after it, a
+    line that is not a number is a problem, as is the program's end."""
 
     def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S):
         self.argv = argv
@@ -187,6 +187,8 @@ class CommandMeter(Meter):
             try:
                 watts = float(words[0])
             except ValueError:
+                if not self._got_one.is_set():
+                    continue
                 with self._lock:
                     self._latest, self._fresh = None, False
                     self._problems.append(f"printed {line.strip()[:60]!r}, not a number")
