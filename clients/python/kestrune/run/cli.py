@@ -22,6 +22,7 @@ from .plot import write_plot
 from .power import SourceError, close_meters, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, load_file
 from .record import Row, row_from_status, write_csv, write_summary
+from . import sensors_cli
 from .view import make_view
 
 # The runner's own failures (bad profile, unreadable meter, missing build), apart from the
@@ -264,7 +265,10 @@ def main(argv=None) -> int:
     p.add_argument("--out", type=Path, help="folder for run.csv, run.png and summary.json "
                                            "(default: runs/NAME-TIME)")
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
+    sensors_cli.add_parser(sub)
     args = parser.parse_args(argv)
+    if args.command != "run":
+        return args.func(args)
     try:
         profile = load_file(args.profile)
     except ProfileError as e:
