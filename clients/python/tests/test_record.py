@@ -83,5 +83,8 @@ def test_csv_and_summary_files(tmp_path):
 
 
 def test_the_plot_is_a_png(tmp_path):
-    write_plot(tmp_path / "run.png", PROFILE, rows())
+    write_csv(tmp_path / "run.csv", rows(), ("cpu", "gpu"))
+    write_plot(tmp_path / "run.png", tmp_path / "run.csv",
+               {"steps": [{"index": 1, "name": "free", "start_s": 0, "end_s": 1},
+                          {"index": 2, "name": "hold", "start_s": 1, "end_s": 3}]})
     assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

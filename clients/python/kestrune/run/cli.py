@@ -22,7 +22,7 @@ from .plot import write_plot
 from .power import SourceError, close_meters, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, load_file
 from .record import Row, row_from_status, write_csv, write_summary
-from . import sensors_cli
+from . import report, sensors_cli
 from .view import make_view
 
 # The runner's own failures (bad profile, unreadable meter, missing build), apart from the
@@ -220,7 +220,10 @@ def _write_record(profile, out_dir: Path, rows, session, interrupted, view) -> N
                             session.hello)
     written = ["run.csv", "summary.json"]
     if rows:
-        write_plot(out_dir / "run.png", profile, rows)
+        write_plot(out_dir / "run.png", out_dir / "run.csv",
+                   {"profile": {"name": profile.name}, "steps": [
+                       {"index": e["step"], "name": e["name"], "start_s": e["startS"], "end_s": e["endS"]}
+                       for e in summary["steps"]]})
         written.insert(1, "run.png")
     for entry in summary["steps"]:
         if not entry["rows"]:
@@ -266,6 +269,7 @@ def main(argv=None) -> int:
                                            "(default: runs/NAME-TIME)")
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
     sensors_cli.add_parser(sub)
+    report.add_parser(sub)
     args = parser.parse_args(argv)
     if args.command != "run":
         return args.func(args)
