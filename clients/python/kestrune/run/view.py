@@ -216,7 +216,7 @@ class RichView(View):
     def say(self, text: str) -> None:
         # While the view is up, the console prints above it and redraws it below.
         try:
-            self.console.print(Text(text))
+            self.console.print(Text(text), soft_wrap=True)  # the terminal wraps; paths stay whole
         except (OSError, ValueError):
             pass
 
