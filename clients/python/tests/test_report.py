@@ -14,7 +14,7 @@ import pytest
 from kestrune.run import cli
 from kestrune.run import plot as P
 from kestrune.run import report as R
-from kestrune.run.recordio import Step, read_columns, steps_of
+from kestrune.run.recordio import Step, read_columns
 
 SENSORS = ("coretemp_package_id_0_c", "cpu_mean_mhz", "cpu_util_pct", "nct6798_fan1_rpm")
 
@@ -188,12 +188,21 @@ def test_report_writes_the_plot_where_asked_and_survives_a_damaged_summary(tmp_p
     assert not (folder / "run.png").exists()
 
 
+def test_a_run_that_never_started_still_gets_a_plot(tmp_path):
+    folder = make_record(tmp_path / "run", STEPS, seconds=0.1)
+    (folder / "run.csv").write_text((folder / "run.csv").read_text().splitlines()[0] + "\n")
+    out = io.StringIO()
+    assert R.report(argparse.Namespace(dir=str(folder), out=None), out) == 0
+    png_size(folder / "run.png")
+
+
 @pytest.mark.parametrize("damage, message", [
     (lambda f: (f / "summary.json").unlink(), "cannot read {f}/summary.json: No such file or directory"),
     (lambda f: (f / "summary.json").write_text("{"), "{f}/summary.json is not valid JSON"),
     (lambda f: (f / "summary.json").write_text("[]"), "{f}/summary.json does not hold a run summary"),
     (lambda f: (f / "run.csv").write_text(""), "{f}/run.csv is empty"),
     (lambda f: (f / "run.csv").write_text("a,b\n1,2\n"), "{f}/run.csv has no time_s column: not a run record"),
+    (lambda f: (f / "run.csv").write_text('time_s\n"' + "x" * 200000 + '"\n'), "{f}/run.csv is not a readable CSV"),
 ])
 def test_an_unreadable_record_is_one_line_and_exit_1(tmp_path, capsys, damage, message):
     folder = make_record(tmp_path / "run", STEPS)

@@ -59,6 +59,8 @@ def test_the_root_comes_from_the_argument_then_the_environment_then_the_profile(
     assert S.resolve_root(None, "/p") == Path("/env")
     assert S.resolve_root("/arg", "/p") == Path("/arg")
     assert [s.column for s in S.discover()] == [s.column for s in S.discover("/env")] == []
+    monkeypatch.setenv(S.ROOT_ENV, str(TREE))
+    assert len(S.open_sensors(S.parse_specs(["temp:coretemp"]), None, "/p").columns) == 3
 
 
 @pytest.mark.parametrize("value, columns", [
@@ -214,6 +216,9 @@ def test_steadiness_is_within_half_a_degree_a_minute():
     assert abs(slope_per_min([(0, 0), (60, 0.4)]) - 0.4) < 1e-9
     assert summarise([0, 60], [0, 0.6])["steady"] is False
     assert summarise([0, 60], [0, 0.6], limit_per_min=None)["steady"] is None
+    assert summarise([0, 60], [0, 0.6], unit="c")["steady"] is False
+    clock = summarise([0, 60], [3000, 3400], unit="mhz")
+    assert clock["steady"] is None and clock["slope_per_min"] == 400.0  # a clock is never judged steady
 
 
 def test_kestrune_sensors_lists_chips_values_and_profile_lines():

@@ -36,7 +36,7 @@ class Tty(io.StringIO):
 
 def rendered(view, snap, width=120) -> list[str]:
     console = Console(file=io.StringIO(), width=width, record=True, color_system=None)
-    console.print(view.render(snap))
+    console.print(view.render(snap, width))
     return [line.rstrip() for line in console.export_text().splitlines()]
 
 
@@ -54,10 +54,12 @@ def test_the_live_view_shows_progress_domains_verdicts_sensors_and_problems():
     assert re.search(r"^cpu +target +█{10}·{10} +0\.500 +41\.0 W stale +40\.0 W +▁▆█ +\+2\.5 % +passing$",
                      text, re.M), text
     assert re.search(r"^gpu +target +█{5}·{15} +0\.250 +- W +150\.0 W +settling$", text, re.M), text
-    assert re.search(r"^coretemp_package_id_0_c +54\.0 °C +▁▅█$", text, re.M), text
+    # Sensors side by side as the width allows: two across at 120 columns, down the first column first.
+    assert re.search(r"^coretemp_package_id_0_c +54\.0 °C +▁▅█ +nct6798_fan1_rpm +- RPM$", text, re.M), text
     assert re.search(r"^cpu_mean_mhz +3412 MHz +▁▁▁$", text, re.M), text
-    assert re.search(r"^nct6798_fan1_rpm +- RPM$", text, re.M), text
     assert lines[-1] == "! sensor nct6798_fan1_rpm: gone; recorded as missing"
+    narrow = "\n".join(rendered(view, snapshot(), width=70))
+    assert re.search(r"^nct6798_fan1_rpm +- RPM$", narrow, re.M), narrow
 
 
 @pytest.mark.parametrize("state, shown", [(L.HANDOVER, "[handing over to a new helper session]"),

@@ -40,6 +40,8 @@ def read_columns(path: Path) -> dict[str, list]:
             rows = list(csv.reader(f))
     except OSError as e:
         raise RecordError(f"cannot read {path}: {e.strerror or e}") from None
+    except csv.Error as e:
+        raise RecordError(f"{path} is not a readable CSV file: {e}") from None
     if not rows:
         raise RecordError(f"{path} is empty")
     head = rows[0]

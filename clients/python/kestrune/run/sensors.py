@@ -198,10 +198,11 @@ def _cpus(root: Path) -> list[SensorInfo]:
     return out
 
 
-def discover(root=None) -> list[SensorInfo]:
-    """Every sensor under the root: hwmon temperatures, fans and power inputs, thermal zones,
-    each CPU's clock and the mean and maximum of them, and the utilisation of all CPUs and each."""
-    r = resolve_root(root)
+def discover(root=None, profile_root=None) -> list[SensorInfo]:
+    """Every sensor under the root (see `resolve_root`): hwmon temperatures, fans and power
+    inputs, thermal zones, each CPU's clock and the mean and maximum of them, and the
+    utilisation of all CPUs and each."""
+    r = resolve_root(root, profile_root)
     return _hwmon(r) + _zones(r) + _cpus(r)
 
 
@@ -349,10 +350,10 @@ class SensorSet:
         self._commands = []
 
 
-def open_sensors(specs: list[SensorSpec], root=None) -> SensorSet:
+def open_sensors(specs: list[SensorSpec], root=None, profile_root=None) -> SensorSet:
     """The sensors the specs name, ready to sample; SensorSpecError (one line) when a spec
     names nothing here, two name the same column, or a command cannot start."""
-    found = discover(root) if any(s.kind != "command" for s in specs) else []
+    found = discover(root, profile_root) if any(s.kind != "command" for s in specs) else []
     sensors = select(specs, found)
     commands: list[CommandReader] = []
     try:

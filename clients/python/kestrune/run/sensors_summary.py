@@ -27,12 +27,15 @@ def slope_per_min(points: list[tuple[float, float]]) -> float | None:
     return 60.0 * sum((t - mt) * (v - mv) for t, v in points) / var
 
 
-def summarise(times, values, threshold: float | None = None, *, window_s: float = STEADY_WINDOW_S,
-              limit_per_min: float | None = STEADY_LIMIT_PER_MIN) -> dict:
+def summarise(times, values, threshold: float | None = None, *, unit: str | None = None,
+              window_s: float = STEADY_WINDOW_S, limit_per_min: float | None = STEADY_LIMIT_PER_MIN) -> dict:
     """Figures over paired samples in time order; a None value (missing) is left out. `time_above_s` counts
     the time from each sample above the threshold to the next sample; None without a
     threshold. `steady` is None when there is too little to judge, or `limit_per_min` is None
-    (a sensor for which steadiness means nothing)."""
+    or `unit` names something other than a temperature ("c"): steadiness is judged for
+    temperatures only."""
+    if unit is not None and unit != "c":
+        limit_per_min = None
     points = [(float(t), float(v)) for t, v in zip(times, values)
               if v is not None and t is not None and math.isfinite(v) and math.isfinite(t)]
     out = {"mean": None, "max": None, "time_above_s": None, "steady": None, "slope_per_min": None}

@@ -158,8 +158,9 @@ class RichView(View):
                     Text(tail, style="dim"))
         return row
 
-    def render(self, snapshot: L.Snapshot):
+    def render(self, snapshot: L.Snapshot, width: int | None = None):
         s = snapshot
+        width = width or self.console.width
         parts = []
         state = {L.STARTING: "starting the helper", L.HANDOVER: "handing over to a new helper session",
                  L.STOPPING: "stopping", L.DONE: "done"}.get(s.state)
@@ -190,13 +191,26 @@ class RichView(View):
                           Text(d.verdict or "", style=VERDICT_STYLE.get(d.verdict, "")))
             parts.append(t)
         if s.sensors:
+            # Side by side as the width allows: a machine may well have thirty sensors.
+            items = list(s.sensors.items())
+            longest = max(len(c) for c, _ in items)
+            across = max(1, min(4, width // (longest + HISTORY // 2 + 16)))
             t = Table(box=None, padding=(0, 1), show_edge=False, pad_edge=False)
-            for head, justify in (("sensor", "left"), ("now", "right"), ("history", "left")):
-                t.add_column(head, justify=justify, no_wrap=True)
-            for column, value in s.sensors.items():
+            for k in range(across):
+                for head, justify in (("sensor", "left"), ("now", "right"), ("history", "left")):
+                    t.add_column(head, justify=justify, no_wrap=True)
+            cells = []
+            for column, value in items:
                 history = self._remember(f"sensor:{column}", value)
-                t.add_row(Text(column), Text(sensor_value(value, s.sensor_units.get(column, ""))),
-                          Text(sparkline(history, HISTORY // 2), style="magenta"))
+                cells.append([Text(column), Text(sensor_value(value, s.sensor_units.get(column, ""))),
+                              Text(sparkline(history, HISTORY // 2), style="magenta")])
+            rows = math.ceil(len(cells) / across)
+            for r in range(rows):
+                row = []
+                for k in range(across):
+                    i = k * rows + r  # down the first column, then the next
+                    row += cells[i] if i < len(cells) else [Text("")] * 3
+                t.add_row(*row)
             parts.append(t)
         for p in s.problems:
             parts.append(Text(f"! {p}", style="bold red"))
