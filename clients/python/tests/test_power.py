@@ -83,7 +83,7 @@ time.sleep(0.3)
 print("ERR sensor", flush=True)
 print("the sensor went away", file=sys.stderr, flush=True)
 sys.exit(3)
-"""))
+"""), strict=True)
     m.open()
     try:
         problems = []

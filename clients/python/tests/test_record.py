@@ -94,14 +94,14 @@ def test_sensor_limits_use_the_sensor_summaries():
     profile = parse({**PROFILE.source, "verdict": {"settle_s": 0.0, "sensor_max": {"cpu_temp_c": 40.0}}})
     summaries = []
 
-    def summarise(times, values, threshold):
-        summaries.append((times, values, threshold))
+    def summarise(times, values, threshold, column):
+        summaries.append((times, values, threshold, column))
         good = [v for v in values if v is not None]
         return {"mean": None, "max": max(good) if good else None}
 
     free, hold = summarize_steps(profile, rows(), ("cpu", "gpu"), completed_steps=2, sensor_summary=summarise,
                                  sensor_columns=["cpu_temp_c"])
-    assert summaries[0] == ([0.25, 0.75], [41.0, None], 40.0)
+    assert summaries[0] == ([0.25, 0.75], [41.0, None], 40.0, "cpu_temp_c")
     assert free["sensors"]["cpu_temp_c"]["max"] == 41.0
     assert {"criterion": "cpu_temp_c max", "measured": 41.0, "limit": 40.0} in free["failed"]
     # A limited sensor with no reading at all breaks its limit too.
@@ -167,5 +167,8 @@ def test_the_event_log_keeps_every_line_both_ways(tmp_path):
 
 
 def test_the_plot_is_a_png(tmp_path):
-    write_plot(tmp_path / "run.png", PROFILE, rows())
+    write_csv(tmp_path / "run.csv", rows(), ("cpu", "gpu"))
+    write_plot(tmp_path / "run.png", tmp_path / "run.csv",
+               {"steps": [{"index": 1, "name": "free", "start_s": 0, "end_s": 1},
+                          {"index": 2, "name": "hold", "start_s": 1, "end_s": 3}]})
     assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"

@@ -21,18 +21,16 @@ from ..paths import NATIVE_BUILD, WINDOWS_BUILD
 from ..version import VERSION
 from ..wine import WineRunner
 from . import outcome as oc
+from . import report, sensors_cli
+from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
 from .host import host_info
 from .plot import write_plot
 from .power import SourceError, close_meters, make_meter, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, load_file
 from .record import EventLog, summarize_steps, utc_text, write_csv, write_json
+from .sensors_summary import summarise
 from .view import make_view
-
-try:  # the sensors module records temperatures, clocks, fans and utilisation
-    from . import sensors as sensors_mod
-except ImportError:  # pragma: no cover - a kit without it records power only
-    sensors_mod = None
 
 
 class SetupError(RuntimeError):
@@ -88,17 +86,11 @@ def _target(profile: Profile) -> tuple[str, object, object, str, str, Path | Non
             str(build / exe_name), exe_name, None if t.prefix else prefix)
 
 
-def _sensor_root(profile: Profile) -> str | None:
-    return os.environ.get("KESTRUNE_SYSFS_ROOT") or profile.sysfs_root
-
-
 def _open_sensors(profile: Profile):
     if profile.sensors is None:
         return None
-    if sensors_mod is None:
-        raise SetupError("this kit cannot record sensors: remove `sensors` from the profile")
     try:
-        return sensors_mod.open_sensors(sensors_mod.parse_specs(profile.sensors), root=_sensor_root(profile))
+        return sensors_mod.open_sensors(sensors_mod.parse_specs(profile.sensors), profile_root=profile.sysfs_root)
     except sensors_mod.SensorSpecError as e:
         raise SetupError(str(e)) from None
 
@@ -172,11 +164,15 @@ def _discard(out_dir: Path, created: bool) -> None:
 
 
 def _summary(profile, profile_path, state: RunState, started: float, sensors) -> dict:
-    columns = list(getattr(sensors, "columns", []) or [])
+    columns = list(sensors.columns) if sensors is not None else []
+    units = sensors.units if sensors is not None else {}
+
+    def sensor_summary(times, values, threshold, column):
+        return summarise(times, values, threshold, unit=units.get(column))
+
     steps = summarize_steps(profile, state.rows, state.domains, completed_steps=state.completed_steps,
                             meter_failures=state.meter_failures, excluded=state.excluded,
-                            sensor_summary=sensors_mod.summarise if sensors is not None else None,
-                            sensor_columns=columns)
+                            sensor_summary=sensor_summary, sensor_columns=columns)
     result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum)
     return {
         "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
@@ -207,11 +203,9 @@ def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog
     written.append("events.jsonl")
     if state.rows:
         try:
-            # Only the domains the run had: an optional one the helper could not give has no columns.
-            load = dataclasses.replace(profile.load, **{d: d in state.domains for d in ("cpu", "gpu")})
-            write_plot(out_dir / "run.png", dataclasses.replace(profile, load=load), state.rows)
+            write_plot(out_dir / "run.png", out_dir / "run.csv", summary)
             written.append("run.png")
-        except (ValueError, RuntimeError, KeyError) as e:  # a plot that cannot be drawn does not lose the record
+        except Exception as e:  # a plot that cannot be drawn does not lose the record
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
             write_json(out_dir / "summary.json", summary)
@@ -220,7 +214,7 @@ def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog
 
 def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started) -> int:
     summary = _summary(profile, profile_path, state, started, sensors)
-    columns = list(getattr(sensors, "columns", []) or [])
+    columns = list(sensors.columns) if sensors is not None else []
     summary["exit_code"] = oc.exit_code(summary["outcome"], signum=state.signum, record_written=True)
     where = out_dir
     try:
@@ -291,13 +285,7 @@ def step_lines(summary: dict) -> list[str]:
 
 
 def _final_lines(summary: dict, view) -> None:
-    lines = step_lines(summary)
-    try:
-        view.finish(lines)
-    except TypeError:  # a view that only closes its picture
-        view.finish()
-        for line in lines:
-            view.say(line)
+    view.finish(step_lines(summary))
 
 
 def _give_to_sudo_user(paths) -> None:
@@ -320,14 +308,10 @@ def check(path: str) -> int:
         profile = load_file(path)
         for d, settings in profile.power.domains.items():
             make_meter(profile.power.source, d, settings)
-        if profile.sensors is not None and sensors_mod is not None:
+        if profile.sensors is not None:
             sensors_mod.parse_specs(profile.sensors)
-    except (ProfileError, SourceError) as e:
+    except (ProfileError, SourceError, sensors_mod.SensorSpecError) as e:
         return _say_error(str(e))
-    except Exception as e:  # the sensors module's own error type
-        if sensors_mod is not None and isinstance(e, sensors_mod.SensorSpecError):
-            return _say_error(str(e))
-        raise
     sessions = 1 + int(profile.seconds // profile.session_s()) if profile.seconds > profile.session_s() else 1
     print(f"{path}: ok: {profile.name}, {len(profile.steps)} steps, {profile.seconds:g} s, "
           f"{'+'.join(profile.load.enabled())} load, power from {profile.power.source}"
@@ -347,9 +331,13 @@ def main(argv=None) -> int:
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
     c = sub.add_parser("check", help="validate profiles without running them")
     c.add_argument("profiles", nargs="+", help="profiles, TOML files")
+    sensors_cli.add_parser(sub)
+    report.add_parser(sub)
     args = parser.parse_args(argv)
     if args.command == "check":
         return max(check(path) for path in args.profiles)
+    if args.command != "run":
+        return args.func(args)
     try:
         profile = load_file(args.profile)
     except ProfileError as e:

@@ -11,6 +11,7 @@ import time
 from dataclasses import dataclass, field
 
 from ..session import Session, StartFailed
+from ..version import VERSION
 from .handover import handover_due
 from .live import HANDOVER, RUNNING, DomainLive, Snapshot
 from .meterwatch import MeterWatch, meter_timeout
@@ -343,7 +344,7 @@ class Driver:
             self.state.meter_failures.append((round(self.run_s(now), 3), pr.domain, pr.message))
             stop = stop or self.p.on_meter_failure == "stop"
         if self.sensors is not None:
-            self._sensor_values = self.sensors.sample()
+            self._sensor_values = self.sensors.sample(now)
             for text in self.sensors.problems():
                 self.problem("sensor", text)
         if stop:
@@ -382,9 +383,6 @@ class Driver:
         self._show(ev, row, measured)
 
     def _show(self, ev: dict, row: Row, measured: dict) -> None:
-        if not hasattr(self.view, "update"):
-            self.view.status(ev, row.time_s, self.step, measured)
-            return
         i = max(0, self.step - 1)
         start, end = self.bounds[i]
         doms = []
@@ -392,7 +390,7 @@ class Driver:
             x = row.domains[d]
             err, verdict = self._running[d].state() if d in self._running else (None, None)
             doms.append(DomainLive(name=d, mode=x.mode, duty=x.duty, target_w=x.target_w, measured_w=x.measured_w,
-                                   stale=x.stale, error_pct=err, verdict=verdict))
+                                   stale=x.stale, error_pct=err, verdict=verdict, dispatch_ms=x.dispatch_ms))
         hello = self.session.hello if self.session else {}
         snap = Snapshot(run_s=row.time_s, run_total_s=self.total,
                         state=HANDOVER if self._pending_gap is not None else RUNNING,
@@ -401,7 +399,7 @@ class Driver:
                         next_step_name=self.p.steps[i + 1].name if i + 1 < len(self.bounds) else None,
                         domains=tuple(doms), sensors=dict(row.sensors),
                         sensor_units=dict(getattr(self.sensors, "units", {}) or {}),
-                        helper_pid=(hello or {}).get("pid"), helper_version=None,
+                        helper_pid=(hello or {}).get("pid"), helper_version=VERSION,
                         problems=tuple(self._active_problems))
         self.view.update(snap)
 

@@ -112,11 +112,13 @@ class ModelMeter(Meter):
 
 class CommandMeter(Meter):
     """A program's standard output, one reading in watts per line; the newest line counts.
-    Blank lines, and anything before the first reading (a header), are skipped; after it, a
-    line that is not a number is a problem, as is the program's end."""
+    Blank lines, and anything before the first reading (a header), are skipped. A strict
+    meter (a power meter) makes any later line that is not a number a problem, and its end
+    too, and drops its last reading then; otherwise such lines are skipped."""
 
-    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S):
+    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S, strict: bool = False):
         self.argv = argv
+        self.strict = strict
         self.first_reading_s = first_reading_s
         self.proc: subprocess.Popen | None = None
         self._stderr = None
@@ -187,7 +189,7 @@ class CommandMeter(Meter):
             try:
                 watts = float(words[0])
             except ValueError:
-                if not self._got_one.is_set():
+                if not (self.strict and self._got_one.is_set()):
                     continue
                 with self._lock:
                     self._latest, self._fresh = None, False
@@ -197,7 +199,7 @@ class CommandMeter(Meter):
                 self._latest, self._fresh = watts, True
             self._got_one.set()
         self._ended.set()
-        if self._got_one.is_set():
+        if self.strict and self._got_one.is_set():
             code = self._wait_exit(1.0)
             with self._lock:
                 self._latest, self._fresh = None, False
@@ -347,7 +349,7 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
         argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
         if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
             raise SourceError(f"{where}.command must be a program and its arguments, not {cmd!r}")
-        return CommandMeter(argv)
+        return CommandMeter(argv, strict=True)
     if source == "sysfs":
         _only(settings, ("path",), where)
         path = settings.get("path")

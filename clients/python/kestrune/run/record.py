@@ -121,7 +121,8 @@ def summarize_steps(profile: Profile, rows: list[Row], domains, *, completed_ste
     """Per step: times, verdict, per domain the judged figures, per sensor its summary, and
     every failed criterion. `completed_steps` steps ran to their end; `meter_failures` are
     (time, domain, message) of meter problems; `excluded` spans (hand-overs and their
-    settling) are not judged; `sensor_summary(times, values, threshold)` summarises a sensor."""
+    settling) are not judged; `sensor_summary(times, values, threshold, column)` summarises a
+    sensor."""
     out = []
     by_step: dict[int, list[Row]] = {}
     for r in rows:
@@ -148,7 +149,7 @@ def summarize_steps(profile: Profile, rows: list[Row], domains, *, completed_ste
             times = [r.time_s for r in in_step]
             for c in sensor_columns:
                 entry["sensors"][c] = sensor_summary(times, [r.sensors.get(c) for r in in_step],
-                                                     criteria.sensor_max.get(c))
+                                                     criteria.sensor_max.get(c), c)
         if criteria.sensor_max and in_step:
             failed += judge_sensors(entry["sensors"], criteria)
             judged = True
