@@ -18,6 +18,7 @@ from ..native import NativeRunner, unprivileged_user
 from ..paths import NATIVE_BUILD, WINDOWS_BUILD
 from ..session import Session, StartFailed
 from ..wine import WineRunner
+from . import fleet
 from .plot import write_plot
 from .power import SourceError, close_meters, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, load_file
@@ -264,7 +265,10 @@ def main(argv=None) -> int:
     p.add_argument("--out", type=Path, help="folder for run.csv, run.png and summary.json "
                                            "(default: runs/NAME-TIME)")
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
+    fleet.add_parser(sub)
     args = parser.parse_args(argv)
+    if args.command == "fleet-summary":
+        return fleet.main(args)
     try:
         profile = load_file(args.profile)
     except ProfileError as e:
