@@ -1,0 +1,55 @@
+"""The fleet playbook of examples/fleet, run against this machine with the local connection
+(the same playbook a lab points at its inventory), then fleet-summary on what it fetched."""
+
+import json
+import os
+import pwd
+import re
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import kestrune
+
+ROOT = Path(__file__).resolve().parents[3]
+EXAMPLES = ROOT / "examples" / "fleet"
+PLAYBOOK = shutil.which("ansible-playbook")
+NATIVE = kestrune.NATIVE_BUILD / "kestrune-load"
+pytestmark = [pytest.mark.skipif(not PLAYBOOK, reason="ansible-playbook not installed (scripts/setup)"),
+              pytest.mark.skipif(not NATIVE.is_file(), reason=f"{NATIVE} not built")]
+
+
+def test_the_playbook_runs_the_profile_and_fetches_one_record_folder_per_host(tmp_path):
+    records, work = tmp_path / "records", tmp_path / "work"
+    env = {}
+    if os.geteuid() == 0:
+        # One helper per user at a time: run it as a user of its own, not the nobody that
+        # other runs on this machine may be using at this moment.
+        games = pwd.getpwnam("games")
+        env.update(SUDO_UID=str(games.pw_uid), SUDO_GID=str(games.pw_gid))
+    extra = tmp_path / "vars.json"
+    extra.write_text(json.dumps({
+        "kestrune_command": str(ROOT / "tools" / "kestrune"), "kestrune_native_build": str(NATIVE.parent),
+        "kestrune_records": str(records), "kestrune_workdir": str(work), "kestrune_environment": env}))
+    # Ansible's own files stay in this test's folder.
+    ansible_env = {**os.environ, "HOME": str(tmp_path), "ANSIBLE_LOCAL_TEMP": str(tmp_path / "a-local"),
+                   "ANSIBLE_REMOTE_TEMP": str(tmp_path / "a-remote"), "ANSIBLE_ASYNC_DIR": str(tmp_path / "a-async"),
+                   "ANSIBLE_NOCOLOR": "1"}
+    done = subprocess.run([PLAYBOOK, "-i", "localhost,", "-c", "local", str(EXAMPLES / "run-profile.yml"),
+                           "-e", f"@{extra}"], capture_output=True, text=True, timeout=300, cwd=tmp_path,
+                          env=ansible_env)
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
+    host = records / "localhost"
+    assert sorted(p.name for p in host.iterdir()) == ["run.csv", "run.png", "summary.json"]
+    assert json.loads((host / "summary.json").read_text())["profile"]["name"] == "fleet-check"
+
+    summary = subprocess.run([sys.executable, str(ROOT / "tools" / "kestrune"), "fleet-summary", str(records)],
+                             capture_output=True, text=True, timeout=60)
+    assert summary.returncode == 0, summary.stdout + summary.stderr
+    lines = summary.stdout.splitlines()
+    assert lines[0] == "profile fleet-check, 1 host(s)"
+    assert re.split(r"\s{2,}", lines[1])[:3] == ["host", "1 idle", "2 hold 30 W"]
+    assert lines[2].split()[0] == "localhost" and lines[2].split()[-1] == "pass"
