@@ -39,12 +39,13 @@ SNAPSHOT = Snapshot(
              DomainLive("gpu", "free", 1.0, None, None, True, None, None)),
     sensors={"coretemp_package_id_0_c": 97.0, "fan1_rpm": None, "cpu0_mhz": 3400.0},
     sensor_units={"coretemp_package_id_0_c": "c", "fan1_rpm": "rpm", "cpu0_mhz": "mhz"},
-    helper_pid=4321, helper_version="1.0.0", problems=("gpu meter: no reading for 5 s",))
+    helper_pid=4321, helper_version="1.0.0", problems=("gpu meter: no reading for 5 s",),
+    sensor_limits={"coretemp_package_id_0_c": 95.0, "fan1_rpm": None})
 
 
 @pytest.fixture
 def server():
-    with MetricsServer(("127.0.0.1", 0), LABELS, limits={"coretemp_package_id_0_c": 95.0}) as s:
+    with MetricsServer(("127.0.0.1", 0), LABELS) as s:
         yield s
 
 
@@ -90,7 +91,9 @@ def test_a_served_snapshot_reads_back_series_by_series(server):
     for absent in (key("kestrune_domain_target_watts", domain="gpu"),
                    key("kestrune_domain_measured_watts", domain="gpu"),
                    key("kestrune_domain_error_percent", domain="gpu"),
-                   key("kestrune_sensor_value", sensor="fan1_rpm", unit="rpm")):
+                   key("kestrune_sensor_value", sensor="fan1_rpm", unit="rpm"),
+                   key("kestrune_sensor_limit", sensor="fan1_rpm", unit="rpm"),
+                   key("kestrune_sensor_limit", sensor="cpu0_mhz", unit="mhz")):
         assert absent not in got
 
 

@@ -29,8 +29,8 @@ FAULTY = SNAPSHOT.__class__(**{
     "domains": (DomainLive("cpu", "target", 0.6, 40.0, 41.0, False, 2.5, "failing"),
                 DomainLive("gpu", "free", 1.0, None, None, True, None, None)),
     "sensors": {"coretemp_package_id_0_c": 97.0, "nvme_composite_c": 40.0},
-    "sensor_units": {"coretemp_package_id_0_c": "c", "nvme_composite_c": "c"}})
-LIMITS = {"coretemp_package_id_0_c": 95.0, "nvme_composite_c": 70.0}
+    "sensor_units": {"coretemp_package_id_0_c": "c", "nvme_composite_c": "c"},
+    "sensor_limits": {"coretemp_package_id_0_c": 95.0, "nvme_composite_c": 70.0}})
 
 
 def free_port() -> int:
@@ -71,7 +71,7 @@ def test_prometheus_stores_the_series_and_the_lab_rules_pick_out_the_faults(tmp_
     shutil.copy(EXAMPLES / "kestrune-rules.yml", rules)
     config["global"].update(scrape_interval="1s", evaluation_interval="1s")
     config["rule_files"] = [str(rules)]
-    endpoint = MetricsServer(("127.0.0.1", 0), LABELS, limits=LIMITS)
+    endpoint = MetricsServer(("127.0.0.1", 0), LABELS)
     config["scrape_configs"][0]["static_configs"] = [{"targets": [f"127.0.0.1:{endpoint.port}"]}]
     config_path = tmp_path / "prometheus.yml"
     config_path.write_text(yaml.safe_dump(config))

@@ -74,9 +74,8 @@ def _bind(host: str, port: int) -> WSGIServer:
 class _RunCollector:
     """Turns the latest (snapshot, verdicts) into metric families at each scrape."""
 
-    def __init__(self, labels: Mapping[str, str], limits: Mapping[str, float]):
+    def __init__(self, labels: Mapping[str, str]):
         self._label_values = [str(labels.get(k, "")) for k in RUN_LABELS]
-        self._limits = dict(limits)
         self._latest: tuple[Snapshot | None, tuple[str | None, ...]] = (None, ())
         # Step names by 1-based index, remembered as the steps pass so that a finished step's
         # verdict still carries its name.
@@ -182,14 +181,14 @@ class _RunCollector:
     def _sensors(self, snap, lv):
         value = self._family("kestrune_sensor_value", "Each recorded sensor's latest reading (absent when missing)",
                              ["sensor", "unit"])
-        limit = self._family("kestrune_sensor_limit", "The limit a sensor is held under, where the profile sets one",
+        limit = self._family("kestrune_sensor_limit", "The upper limit the step in force holds a sensor under",
                              ["sensor", "unit"])
         for column, v in snap.sensors.items():
             unit = snap.sensor_units.get(column, "")
             if v is not None:
                 value.add_metric([*lv, column, unit], float(v))
-            if column in self._limits:
-                limit.add_metric([*lv, column, unit], float(self._limits[column]))
+            if snap.sensor_limits.get(column) is not None:
+                limit.add_metric([*lv, column, unit], float(snap.sensor_limits[column]))
         yield value
         yield limit
 
@@ -197,14 +196,14 @@ class _RunCollector:
 class MetricsServer:
     """Serves /metrics on `address` ("[HOST:]PORT" or (host, port)) from its own thread.
 
-    `labels` gives host, profile and run_id; `limits` maps a sensor column to its upper limit.
-    `update(snapshot, verdicts)` takes each status's snapshot and the verdict of every step so far
-    (a sequence in step order, or a mapping from the 1-based step index)."""
+    `labels` gives host, profile and run_id. `update(snapshot, verdicts)` takes each status's
+    snapshot and the verdict of every step so far: a sequence in step order (finished steps'
+    final verdicts, then the step in force as it stands), or a mapping from the 1-based step
+    index. Raises MetricsError, one line, for a bad address, an unknown host or a port in use."""
 
-    def __init__(self, address: str | tuple[str, int], labels: Mapping[str, str],
-                 limits: Mapping[str, float] | None = None):
+    def __init__(self, address: str | tuple[str, int], labels: Mapping[str, str]):
         host, port = parse_address(address) if isinstance(address, str) else address
-        self._collector = _RunCollector(labels, limits or {})
+        self._collector = _RunCollector(labels)
         self.registry = CollectorRegistry(auto_describe=False)
         self.registry.register(self._collector)
         self._httpd = _bind(host, port)
