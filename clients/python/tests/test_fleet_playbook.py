@@ -30,17 +30,17 @@ def test_the_playbook_runs_the_profile_and_fetches_one_record_folder_per_host(tm
         # other runs on this machine may be using at this moment.
         games = pwd.getpwnam("games")
         env.update(SUDO_UID=str(games.pw_uid), SUDO_GID=str(games.pw_gid))
-    extra = tmp_path / "vars.json"
-    extra.write_text(json.dumps({
-        "kestrune_command": str(ROOT / "tools" / "kestrune"), "kestrune_native_build": str(NATIVE.parent),
-        "kestrune_records": str(records), "kestrune_workdir": str(work), "kestrune_environment": env}))
+    # The command of docs/fleet.md, plus a work folder and an environment of the test's own.
+    extra = [f"kestrune_command={ROOT / 'tools' / 'kestrune'}", f"kestrune_native_build={NATIVE.parent}",
+             f"kestrune_records={records}", f"kestrune_workdir={work}",
+             json.dumps({"kestrune_environment": env})]
     # Ansible's own files stay in this test's folder.
     ansible_env = {**os.environ, "HOME": str(tmp_path), "ANSIBLE_LOCAL_TEMP": str(tmp_path / "a-local"),
                    "ANSIBLE_REMOTE_TEMP": str(tmp_path / "a-remote"), "ANSIBLE_ASYNC_DIR": str(tmp_path / "a-async"),
                    "ANSIBLE_NOCOLOR": "1"}
     done = subprocess.run([PLAYBOOK, "-i", "localhost,", "-c", "local", str(EXAMPLES / "run-profile.yml"),
-                           "-e", f"@{extra}"], capture_output=True, text=True, timeout=300, cwd=tmp_path,
-                          env=ansible_env)
+                           *(arg for x in extra for arg in ("-e", x))], capture_output=True, text=True, timeout=300,
+                          cwd=tmp_path, env=ansible_env)
     assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-2000:]
     host = records / "localhost"
     # Every file of the record, as it is on the host (here the same machine).
