@@ -2,6 +2,8 @@
 read back with prometheus_client's own parser."""
 
 import socket
+import threading
+import time
 import urllib.request
 
 import prometheus_client
@@ -165,3 +167,23 @@ def test_bad_addresses_are_one_line_errors(value, message):
     with pytest.raises(MetricsError, match=message) as e:
         parse_address(value)
     assert "\n" not in str(e.value) and str(e.value).startswith("--metrics ")
+
+
+def test_idle_connections_cannot_pile_up_threads(server):
+    server.update(SNAPSHOT, ())
+    before = threading.active_count()
+    idle = [socket.create_connection(("127.0.0.1", server.port), timeout=5) for _ in range(30)]
+    try:
+        time.sleep(0.5)
+        assert threading.active_count() - before <= 8
+    finally:
+        for s in idle:
+            s.close()
+    deadline = time.monotonic() + 10
+    while True:  # the slots free as the closed connections are seen
+        try:
+            assert scrape(server)[key("kestrune_step_count")] == 4.0
+            break
+        except OSError:
+            assert time.monotonic() < deadline
+            time.sleep(0.1)

@@ -24,6 +24,10 @@ RUN_LABELS = ("host", "profile", "run_id")
 # How long close() waits for the serving thread; it polls for shutdown this often.
 _POLL_S = 0.2
 _JOIN_S = 5.0
+# The network is not trusted: at most this many connections are served at once, each
+# dropped after this long without a byte, so idle or slow clients cannot pile up threads.
+_MAX_CLIENTS = 8
+_CLIENT_TIMEOUT_S = 10.0
 
 
 class MetricsError(ValueError):
@@ -50,12 +54,35 @@ def parse_address(value: str) -> tuple[str, int]:
 class _QuietHandler(WSGIRequestHandler):
     """No line per scrape: the terminal belongs to the live view."""
 
+    timeout = _CLIENT_TIMEOUT_S
+
     def log_message(self, format, *args):  # noqa: A002 - the base class's name
         pass
 
 
 class _Server(ThreadingMixIn, WSGIServer):
     daemon_threads = True
+    request_queue_size = 64  # a burst of connections waits to be refused, not for SYN retries
+
+    def server_activate(self):
+        super().server_activate()
+        self._slots = threading.BoundedSemaphore(_MAX_CLIENTS)
+
+    def process_request(self, request, client_address):
+        if not self._slots.acquire(blocking=False):
+            self.shutdown_request(request)  # full: the scraper retries at its next interval
+            return
+        try:
+            super().process_request(request, client_address)
+        except BaseException:
+            self._slots.release()
+            raise
+
+    def process_request_thread(self, request, client_address):
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._slots.release()
 
 
 def _bind(host: str, port: int) -> WSGIServer:
