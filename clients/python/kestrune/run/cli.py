@@ -11,6 +11,7 @@ import pwd
 import secrets
 import shutil
 import signal
+import socket
 import sys
 import tempfile
 import time
@@ -20,11 +21,14 @@ from ..native import NativeRunner, unprivileged_user
 from ..paths import NATIVE_BUILD, WINDOWS_BUILD
 from ..version import VERSION
 from ..wine import WineRunner
+from . import fleet
 from . import outcome as oc
 from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
 from .host import host_info
+from .live import DONE
+from .metrics import MetricsError, MetricsServer
 from .plot import write_plot
 from .power import SourceError, close_meters, make_meter, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, load_file
@@ -97,21 +101,29 @@ def _open_sensors(profile: Profile):
 
 # --- the run ---------------------------------------------------------------------------------
 
-def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout=None) -> int:
+def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout=None,
+        metrics_address: str | None = None) -> int:
     stdout = stdout or sys.stdout
     started = time.time()
+    run_id = f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}"
     created = False
-    meters, sensors = {}, None
+    meters, sensors, metrics = {}, None, None
     try:
         try:
             created = prepare_out(out_dir)
+            if metrics_address is not None:
+                # Bound now: a port in use stops the run before anything starts.
+                metrics = MetricsServer(metrics_address, {"host": socket.gethostname(), "profile": profile.name,
+                                                          "run_id": run_id})
             meters = open_meters(profile.power.source, profile.power.domains)
             sensors = _open_sensors(profile)
             first, make, start, program, process, own_prefix = _target(profile)
-        except (SetupError, SourceError) as e:
+        except (SetupError, SourceError, MetricsError) as e:
             _remove_if_empty(out_dir, created)
             return _say_error(str(e))
         print(first, file=stdout, flush=True)
+        if metrics is not None:
+            print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
         log = EventLog(out_dir / "events.jsonl", time.monotonic())
         try:
             if profile.target.kind == "wine":
@@ -127,7 +139,7 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
                 view = make_view(profile, stdout)
                 with Interrupt() as interrupt:
                     driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
-                                    meters, view, log, interrupt, sensors)
+                                    meters, view, log, interrupt, sensors, metrics, _sensor_summary(sensors))
                     state = driver.run()
             finally:
                 runner.close()
@@ -138,11 +150,14 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
             log.finish()
             _discard(out_dir, created)
             return oc.SETUP_FAILED
-        return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started)
+        code = _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id)
+        return code
     finally:
         close_meters(meters)
         if sensors is not None:
             sensors.close()
+        if metrics is not None:
+            metrics.close()
 
 
 def _remove_if_empty(out_dir: Path, created: bool) -> None:
@@ -163,23 +178,27 @@ def _discard(out_dir: Path, created: bool) -> None:
     _remove_if_empty(out_dir, created)
 
 
-def _summary(profile, profile_path, state: RunState, started: float, sensors) -> dict:
-    columns = list(sensors.columns) if sensors is not None else []
+def _sensor_summary(sensors):
     units = sensors.units if sensors is not None else {}
 
     def sensor_summary(times, values, threshold, column):
         return summarise(times, values, threshold, unit=units.get(column))
 
+    return sensor_summary
+
+
+def _summary(profile, profile_path, state: RunState, started: float, sensors, run_id: str) -> dict:
+    columns = list(sensors.columns) if sensors is not None else []
     steps = summarize_steps(profile, state.rows, state.domains, completed_steps=state.completed_steps,
                             meter_failures=state.meter_failures, excluded=state.excluded,
-                            sensor_summary=sensor_summary, sensor_columns=columns)
+                            sensor_summary=_sensor_summary(sensors), sensor_columns=columns)
     result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum)
     return {
         "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
                     "copy": profile.source},
         "host": host_info(),
         "started_utc": utc_text(started).replace(".000Z", "Z"),
-        "run_id": f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}",
+        "run_id": run_id,
         "outcome": result,
         "exit_code": None,
         "target": profile.target.kind,
@@ -212,8 +231,11 @@ def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog
     return written
 
 
-def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started) -> int:
-    summary = _summary(profile, profile_path, state, started, sensors)
+def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id) -> int:
+    summary = _summary(profile, profile_path, state, started, sensors, run_id)
+    if driver.metrics is not None and driver.last_snapshot is not None:
+        driver.metrics.update(dataclasses.replace(driver.last_snapshot, state=DONE),
+                              [s["verdict"] for s in summary["steps"]])
     columns = list(sensors.columns) if sensors is not None else []
     summary["exit_code"] = oc.exit_code(summary["outcome"], signum=state.signum, record_written=True)
     where = out_dir
@@ -329,13 +351,18 @@ def main(argv=None) -> int:
     p.add_argument("profile", help="the profile, a TOML file")
     p.add_argument("--out", type=Path, help="folder for the record (default: runs/NAME-TIME)")
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
+    p.add_argument("--metrics", metavar="[HOST:]PORT",
+                   help="serve the run's live state for Prometheus at http://HOST:PORT/metrics (HOST: localhost)")
     c = sub.add_parser("check", help="validate profiles without running them")
     c.add_argument("profiles", nargs="+", help="profiles, TOML files")
     sensors_cli.add_parser(sub)
     report.add_parser(sub)
+    fleet.add_parser(sub)
     args = parser.parse_args(argv)
     if args.command == "check":
         return max(check(path) for path in args.profiles)
+    if args.command == "fleet-summary":
+        return fleet.main(args)
     if args.command != "run":
         return args.func(args)
     try:
@@ -346,7 +373,7 @@ def main(argv=None) -> int:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
     out = args.out or Path("runs") / f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S')}"
     try:
-        return run(profile, out, args.profile)
+        return run(profile, out, args.profile, metrics_address=args.metrics)
     except KeyboardInterrupt:
         # Only before the helper starts (preparing Wine, say); from then on Ctrl-C stops it.
         print("kestrune: interrupted before the helper started", file=sys.stderr)

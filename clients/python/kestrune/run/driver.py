@@ -16,8 +16,8 @@ from .handover import handover_due
 from .live import HANDOVER, RUNNING, DomainLive, Snapshot
 from .meterwatch import MeterWatch, meter_timeout
 from .profile import Profile, effective_target
-from .record import EventLog, Row, row_from_status, utc_text
-from .verdict import Running
+from .record import EventLog, Row, judge_step, row_from_status, utc_text
+from .verdict import FAILING, PASSING, SETTLING, Running
 
 # A helper in a run writes a status every 250 ms: this long without any event, it is stuck.
 SILENT_S = 5.0
@@ -89,7 +89,7 @@ def _gpu_reason(gpu: dict) -> str:
 
 class Driver:
     def __init__(self, profile: Profile, target: Target, meters: dict, view, log: EventLog,
-                 interrupt: Interrupt, sensors=None):
+                 interrupt: Interrupt, sensors=None, metrics=None, sensor_summary=None):
         self.p = profile
         self.target = target
         self.meters = meters
@@ -97,6 +97,11 @@ class Driver:
         self.log = log
         self.interrupt = interrupt
         self.sensors = sensors
+        self.metrics = metrics
+        self.sensor_summary = sensor_summary
+        self.verdicts: list[str] = []        # the final verdicts of the steps done so far
+        self.last_snapshot: Snapshot | None = None
+        self._step_rows_from = 0
         self.state = RunState(domains=profile.load.enabled())
         self.session: Session | None = None
         self.t0 = time.monotonic()
@@ -251,6 +256,7 @@ class Driver:
             if el >= self.total:
                 break
             while self.step < len(self.bounds) and el >= self.bounds[self.step][0]:
+                self._judge_done_step()
                 self.step += 1
                 self._set_step()
             if due is not None and el >= due:
@@ -296,6 +302,25 @@ class Driver:
         st.completed_steps = sum(1 for _, end in self.bounds if end <= st.ended_s + 1e-6)
         if not st.incomplete and st.signum is None:
             st.completed_steps = len(self.bounds)
+
+    def _judge_done_step(self) -> None:
+        """The verdict of the step that just ended, for those who show the run as it goes."""
+        if self.step == 0:
+            return
+        st = self.state
+        columns = list(self.sensors.columns) if self.sensors is not None else []
+        entry = judge_step(self.p, self.step, st.rows[self._step_rows_from:], st.domains, completed=True,
+                           meter_failures=st.meter_failures, excluded=st.excluded,
+                           sensor_summary=self.sensor_summary, sensor_columns=columns)
+        self.verdicts.append(entry["verdict"])
+        self._step_rows_from = len(st.rows)
+
+    def _current_verdict(self) -> str | None:
+        states = [r.state()[1] for r in self._running.values()]
+        for word in (FAILING, SETTLING, PASSING):
+            if word in states:
+                return word
+        return None
 
     def _set_step(self) -> None:
         s = self.p.steps[self.step - 1]
@@ -402,6 +427,9 @@ class Driver:
                         helper_pid=(hello or {}).get("pid"), helper_version=VERSION,
                         problems=tuple(self._active_problems))
         self.view.update(snap)
+        self.last_snapshot = snap
+        if self.metrics is not None:
+            self.metrics.update(snap, (*self.verdicts, self._current_verdict()))
 
 
 def _gpu_text(gpu: dict) -> str:

@@ -45,3 +45,4 @@ class Snapshot:
     helper_pid: int | None = None
     helper_version: str | None = None
     problems: tuple[str, ...] = ()  # meter or sensor failures in force, one line each
+    sensor_limits: dict[str, float] = field(default_factory=dict)  # column -> the step's upper limit

@@ -116,47 +116,50 @@ def write_json(path: Path, obj) -> None:
 
 # --- verdicts per step -------------------------------------------------------------------------
 
-def summarize_steps(profile: Profile, rows: list[Row], domains, *, completed_steps: int,
-                    meter_failures=(), excluded=(), sensor_summary=None, sensor_columns=()) -> list[dict]:
-    """Per step: times, verdict, per domain the judged figures, per sensor its summary, and
-    every failed criterion. `completed_steps` steps ran to their end; `meter_failures` are
+def judge_step(profile: Profile, index: int, in_step: list[Row], domains, *, completed: bool,
+               meter_failures=(), excluded=(), sensor_summary=None, sensor_columns=()) -> dict:
+    """The summary of the step at 1-based `index` from its rows: times, verdict, per domain the
+    judged figures, per sensor its summary, and every failed criterion. `meter_failures` are
     (time, domain, message) of meter problems; `excluded` spans (hand-overs and their
     settling) are not judged; `sensor_summary(times, values, threshold, column)` summarises a
     sensor."""
-    out = []
+    step = profile.steps[index - 1]
+    start, end = profile.boundaries()[index - 1]
+    criteria: Criteria = profile.criteria(index - 1)
+    entry = {"index": index, "name": step.name, "start_s": start, "end_s": end, "verdict": None,
+             "domains": {}, "sensors": {}, "failed": []}
+    judged = False
+    failed = []
+    for d in domains:
+        dom = step.domain(d)
+        samples = [(r.time_s, r.domains[d].measured_w) for r in in_step]
+        info, why = judge_domain(dom.mode, effective_target(dom), samples, start, criteria, excluded)
+        entry["domains"][d] = info
+        failed += [{**f, "criterion": f"{d} {f['criterion']}"} for f in why]
+        judged = judged or info["within_share"] is not None
+        for t, dd, message in meter_failures:
+            if dd == d and start <= t < end and dom.mode != "off":
+                failed.append({"criterion": f"{d} meter", "measured": message, "limit": "working meter"})
+    if sensor_summary is not None:
+        times = [r.time_s for r in in_step]
+        for c in sensor_columns:
+            entry["sensors"][c] = sensor_summary(times, [r.sensors.get(c) for r in in_step],
+                                                 criteria.sensor_max.get(c), c)
+    if criteria.sensor_max and in_step:
+        failed += judge_sensors(entry["sensors"], criteria)
+        judged = True
+    entry["failed"] = failed
+    entry["verdict"] = step_verdict(judged, failed, completed)
+    return entry
+
+
+def summarize_steps(profile: Profile, rows: list[Row], domains, *, completed_steps: int, **judging) -> list[dict]:
+    """Every step's summary (see `judge_step`); `completed_steps` steps ran to their end."""
     by_step: dict[int, list[Row]] = {}
     for r in rows:
         by_step.setdefault(r.step, []).append(r)
-    for i, (step, (start, end)) in enumerate(zip(profile.steps, profile.boundaries()), 1):
-        criteria: Criteria = profile.criteria(i - 1)
-        in_step = by_step.get(i, [])
-        entry = {"index": i, "name": step.name, "start_s": start, "end_s": end, "verdict": None,
-                 "domains": {}, "sensors": {}, "failed": []}
-        judged = False
-        failed = []
-        for d in domains:
-            dom = step.domain(d)
-            target = effective_target(dom)
-            samples = [(r.time_s, r.domains[d].measured_w) for r in in_step]
-            info, why = judge_domain(dom.mode, target, samples, start, criteria, excluded)
-            entry["domains"][d] = info
-            failed += [{**f, "criterion": f"{d} {f['criterion']}"} for f in why]
-            judged = judged or info["within_share"] is not None
-            for t, dd, message in meter_failures:
-                if dd == d and start <= t < end and dom.mode != "off":
-                    failed.append({"criterion": f"{d} meter", "measured": message, "limit": "working meter"})
-        if sensor_summary is not None:
-            times = [r.time_s for r in in_step]
-            for c in sensor_columns:
-                entry["sensors"][c] = sensor_summary(times, [r.sensors.get(c) for r in in_step],
-                                                     criteria.sensor_max.get(c), c)
-        if criteria.sensor_max and in_step:
-            failed += judge_sensors(entry["sensors"], criteria)
-            judged = True
-        entry["failed"] = failed
-        entry["verdict"] = step_verdict(judged, failed, completed=i <= completed_steps)
-        out.append(entry)
-    return out
+    return [judge_step(profile, i, by_step.get(i, []), domains, completed=i <= completed_steps, **judging)
+            for i in range(1, len(profile.steps) + 1)]
 
 
 # --- events.jsonl ------------------------------------------------------------------------------
