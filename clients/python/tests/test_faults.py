@@ -1,16 +1,19 @@
 """Every way a run can go wrong, through the real runner and (unless a fake stands in for a
 misbehaving helper) the native helper: each gives its documented exit code, a clear message,
-and a complete record. Then a run longer than one helper session, handed over."""
+and a complete record. Then a run longer than one helper session, handed over, with its
+live state served for Prometheus."""
 
 import csv
 import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import time
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -46,9 +49,9 @@ FAKES = {
 
 
 def case(name, code, message, *, kind=None, outcome="incomplete", meter=None, fake=None, action=None,
-         load="", top="", steps='[[steps]]\nseconds = 4\ncpu = "free"\n', out=None):
+         load="", top="", steps='[[steps]]\nseconds = 4\ncpu = "free"\n', out=None, metrics=False):
     return pytest.param(dict(code=code, message=message, kind=kind, outcome=outcome, meter=meter, fake=fake,
-                             action=action, load=load, top=top, steps=steps, out=out), id=name)
+                             action=action, load=load, top=top, steps=steps, out=out, metrics=metrics), id=name)
 
 
 GPU_STEPS = '[[steps]]\nseconds = 3\ncpu = "free"\ngpu = "free"\n'
@@ -70,6 +73,7 @@ CASES = [
     case("GPU absent but optional", 0, "the profile marks it optional", outcome="pass",
          load='gpu = true\noptional = ["gpu"]', steps=GPU_STEPS),
     case("output not writable", 1, "cannot write the record to", out="file"),
+    case("metrics port in use", 1, "cannot serve metrics on 127.0.0.1:", metrics=True),
     case("record folder lost during the run", 4, "could not write the record to", kind="record", outcome="pass",
          meter=numbers_then("rm -rf \"$KL_OUT\"; touch \"$KL_OUT\"; " + FOREVER.format(30))),
     case("Ctrl-C", 130, "interrupted; stopping the helper", outcome="interrupted", action="SIGINT"),
@@ -101,8 +105,9 @@ def write_profile(tmp_path, c) -> Path:
     return path
 
 
-def run_with(args, env, action=None, timeout=60):
-    """Runs the tool, doing `action` once the run is under way; (code, output)."""
+def run_with(args, env, action=None, timeout=60, scraped=None):
+    """Runs the tool, doing `action` once the run is under way; (code, output). The action
+    "scrape" appends the metrics page, fetched during the run, to `scraped`."""
     proc = subprocess.Popen([sys.executable, str(TOOL), *map(str, args)], stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True, env=env)
     lines = []
@@ -116,6 +121,10 @@ def run_with(args, env, action=None, timeout=60):
             if action == "kill-helper" and (m := re.match(r"helper started: pid (\d+)", line)):
                 time.sleep(0.5)
                 os.kill(int(m.group(1)), signal.SIGKILL)
+                done = True
+            elif action == "scrape" and line.startswith("t=") and "step=2/" in line:
+                url = re.search(r"metrics at (\S+)", "".join(lines)).group(1)
+                scraped.append(urllib.request.urlopen(url, timeout=5).read().decode())
                 done = True
             elif action.startswith("SIG") and line.startswith("t="):
                 proc.send_signal(getattr(signal, action))
@@ -145,7 +154,12 @@ def test_a_fault_gives_its_exit_code_a_clear_message_and_a_complete_record(tmp_p
         out.write_text("not a folder")
         out = out / "record"
     env = {**os.environ, "KL_OUT": str(out)}
-    code, text = run_with(["run", write_profile(tmp_path, c), "--out", out], env, c["action"])
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen()
+    metrics = ["--metrics", f"127.0.0.1:{busy.getsockname()[1]}"] if c["metrics"] else []
+    with busy:
+        code, text = run_with(["run", write_profile(tmp_path, c), "--out", out, *metrics], env, c["action"])
     assert code == c["code"], text
     assert c["message"] in text
     assert "Traceback" not in text
@@ -186,9 +200,16 @@ def test_a_run_longer_than_a_session_is_handed_over(tmp_path):
                     '[[steps]]\nname = "free"\nseconds = 2.5\ncpu = "free"\n'
                     '[[steps]]\nname = "hold"\nseconds = 6.5\ncpu = { mode = "target", watts = 35 }\n')
     out = tmp_path / "out"
-    code, text = run_with(["run", prof, "--out", out], dict(os.environ))
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    scraped = []
+    code, text = run_with(["run", prof, "--out", out, "--metrics", f"127.0.0.1:{port}"], dict(os.environ),
+                          "scrape", scraped=scraped)
     summary = json.loads((out / "summary.json").read_text())
     assert code == 0, text
+    # While it runs, the endpoint serves the run's state.
+    assert f'run_id="{summary["run_id"]}"' in scraped[0] and 'profile="long"' in scraped[0]
     sessions, handovers = summary["helper"]["sessions"], summary["handovers"]
     assert len(handovers) == len(sessions) - 1 >= 2
     assert [s["bye"]["why"] for s in sessions] == ["stop"] * len(sessions)
