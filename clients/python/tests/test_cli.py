@@ -55,7 +55,7 @@ def test_a_bad_profile_is_an_error(tmp_path):
     assert done.returncode == 1 and "steps[1].cpu.mode must be off, free or target" in done.stderr
 
 
-EXAMPLES = sorted((ROOT / "examples").glob("*.toml"))
+EXAMPLES = sorted((ROOT / "examples").rglob("*.toml"))
 
 
 def test_every_example_passes_check():

@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import dataclasses
 import json
+import math
 import os
 import pwd
 import secrets
@@ -334,7 +335,7 @@ def check(path: str) -> int:
             sensors_mod.parse_specs(profile.sensors)
     except (ProfileError, SourceError, sensors_mod.SensorSpecError) as e:
         return _say_error(str(e))
-    sessions = 1 + int(profile.seconds // profile.session_s()) if profile.seconds > profile.session_s() else 1
+    sessions = math.ceil(profile.seconds / profile.session_s())
     print(f"{path}: ok: {profile.name}, {len(profile.steps)} steps, {profile.seconds:g} s, "
           f"{'+'.join(profile.load.enabled())} load, power from {profile.power.source}"
           + (f", {sessions} helper sessions" if sessions > 1 else ""))
