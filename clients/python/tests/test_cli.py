@@ -100,3 +100,15 @@ def test_a_session_ends_the_helper_even_when_the_block_fails():
 ])
 def test_the_unprivileged_user_comes_from_sudo_else_nobody(env, name):
     assert unprivileged_user(env).pw_name == name
+
+
+@needs_native
+def test_the_readmes_library_example_runs_and_ends_by_itself(tmp_path):
+    readme = (ROOT / "clients" / "python" / "README.md").read_text()
+    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    script = tmp_path / "example.py"
+    script.write_text(code)
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "clients" / "python")}
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["1 workers", "stop 0"]
