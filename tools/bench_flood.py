@@ -15,6 +15,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "clients" / "python"))
 import kestrune  # noqa: E402
+from kestrune.testing import flood, memory_kib, start_cmd  # noqa: E402
 
 HB = b'{"cmd":"hb"}\n'
 POWER = b'{"cmd":"power","cpuW":30.0}\n'
@@ -33,9 +34,9 @@ def one_case(runner, pattern, repeats, burn):
     lines = pattern.count(b"\n") * repeats
     with runner.start_helper() as h:
         h.send({"cmd": "hb"})
-        h.send(kestrune.start_cmd(runner.parent_pid(h), cpu=burn, hb_timeout_ms=3000))
+        h.send(start_cmd(runner.parent_pid(h), cpu=burn, hb_timeout_ms=3000))
         hello = h.read(60)
-        assert hello and hello["ev"] == "hello", hello
+        assert hello and hello.ev == "hello", hello
         if burn:
             h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}})
             for _ in range(3):
@@ -43,14 +44,14 @@ def one_case(runner, pattern, repeats, burn):
                 h.send({"cmd": "power", "cpuW": 30.0})
                 time.sleep(0.5)
         pid = runner.helper_os_pid(h)
-        rss_before, _ = kestrune.memory_kib(pid)
+        rss_before, _ = memory_kib(pid)
 
         t0 = time.monotonic()
-        h.flood(pattern, repeats, chunk_lines=max(1, 65536 // pattern.count(b"\n")))
+        flood(h, pattern, repeats, chunk_lines=max(1, 65536 // pattern.count(b"\n")))
         t_written = time.monotonic()
-        rss_after, peak = kestrune.memory_kib(pid)
+        rss_after, peak = memory_kib(pid)
         h.send({"cmd": "stop"})
-        bye = h.read_until(lambda e: e.get("ev") == "bye", timeout=120)
+        bye = h.read_until(lambda e: e.ev == "bye", timeout=120)
         t_bye = time.monotonic()
         code = h.wait(30)
         return {
@@ -61,7 +62,7 @@ def one_case(runner, pattern, repeats, burn):
             "before_mib": rss_before / 1024,
             "after_mib": rss_after / 1024,
             "stop_ms": (t_bye - t_written) * 1000,
-            "why": bye["why"],
+            "why": bye.why,
             "code": code,
         }
 

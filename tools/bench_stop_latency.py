@@ -14,12 +14,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "clients" / "python"))
 import kestrune  # noqa: E402
+from kestrune.testing import start_cmd  # noqa: E402
 
 
 def one_run(runner, workers):
     with runner.start_helper() as h:
         h.send({"cmd": "hb"})
-        h.send(kestrune.start_cmd(runner.parent_pid(h), cpu=True, workers=workers, hb_timeout_ms=3000))
+        h.send(start_cmd(runner.parent_pid(h), cpu=True, workers=workers, hb_timeout_ms=3000))
         hello = h.read(30)
         h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}})
         # Readings 1 s apart count as a full second each: full duty after four.
@@ -30,7 +31,7 @@ def one_run(runner, workers):
         t0 = time.monotonic()
         h.send({"cmd": "stop"})
         h.wait(30)
-        return (time.monotonic() - t0) * 1000.0, hello["workers"]
+        return (time.monotonic() - t0) * 1000.0, hello.workers
 
 
 def main():

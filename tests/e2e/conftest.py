@@ -9,6 +9,11 @@ import pytest
 # The client package from this checkout, whether or not it is installed.
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "clients" / "python"))
 import kestrune  # noqa: E402
+from kestrune.testing.contract import LineCheck  # noqa: E402
+
+# Every line any helper writes in any scenario, read or not, is held to the protocol's
+# schema, its key order and its exact layout.
+LINE_CHECK = LineCheck()
 
 
 def pytest_addoption(parser):
@@ -18,6 +23,16 @@ def pytest_addoption(parser):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: takes tens of seconds (kept in the default run)")
+    kestrune.Helper.line_check = LINE_CHECK
+
+
+@pytest.fixture(autouse=True)
+def every_output_line_keeps_the_contract():
+    LINE_CHECK.take_failures()  # a line of an earlier test that arrived late is not this one's
+    yield
+    failures = LINE_CHECK.take_failures()
+    if failures:
+        pytest.fail("output lines that break the protocol's contract:\n" + "\n".join(failures))
 
 
 def pytest_generate_tests(metafunc):

@@ -3,7 +3,7 @@
 import threading
 import time
 
-import kestrune
+from kestrune.testing import flood, memory_kib, start_cmd
 
 # Power readings with a heartbeat every tenth line, written while the CPU burns: the
 # supervisor works each reading, so it falls behind a pipe written flat out.
@@ -15,8 +15,8 @@ PEAK_LIMIT_MIB = {"native": 64, "wine": 100}
 def test_a_flood_of_commands_mid_burn_leaves_the_run_alive_stoppable_and_small(runner):
     with runner.start_helper() as h:
         h.send({"cmd": "hb"})
-        h.send(kestrune.start_cmd(runner.parent_pid(h), cpu=True, hb_timeout_ms=2000))
-        assert h.read(30)["ev"] == "hello"
+        h.send(start_cmd(runner.parent_pid(h), cpu=True, hb_timeout_ms=2000))
+        assert h.read(30).ev == "hello"
         h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}})
         for _ in range(3):
             h.send({"cmd": "hb"})
@@ -25,20 +25,20 @@ def test_a_flood_of_commands_mid_burn_leaves_the_run_alive_stoppable_and_small(r
         pid = runner.helper_os_pid(h)
 
         repeats = FLOOD_LINES // PATTERN.count(b"\n")
-        writer = threading.Thread(target=h.flood, args=(PATTERN, repeats, 6554), daemon=True)
+        writer = threading.Thread(target=flood, args=(h, PATTERN, repeats, 6554), daemon=True)
         t0 = time.monotonic()
         writer.start()
         writer.join(timeout=600)
         assert not writer.is_alive(), "the flood was not taken within 600 s"
         flood_s = time.monotonic() - t0
         # Read before the stop: the peak is reached while the flood is worked through.
-        _, peak_kib = kestrune.memory_kib(pid)
+        _, peak_kib = memory_kib(pid)
 
         h.send({"cmd": "stop"})
         events = h.read_all(60)
-        assert events[-1]["ev"] == "bye" and events[-1]["why"] == "stop", events[-1]
+        assert events[-1].ev == "bye" and events[-1].why == "stop", events[-1]
         # Nothing refused on the way: every line of the flood was a valid command.
-        assert "error" not in {e["ev"] for e in events}, [e for e in events if e["ev"] == "error"]
+        assert "error" not in {e.ev for e in events}, [e for e in events if e.ev == "error"]
         assert h.wait() == 0
         print(f"{runner.name}: {FLOOD_LINES} lines in {flood_s:.1f} s, peak {peak_kib / 1024:.1f} MiB")
         assert peak_kib < PEAK_LIMIT_MIB[runner.name] * 1024

@@ -11,9 +11,10 @@ import pytest
 
 import kestrune
 from conftest import only
-from kestrune import Heartbeat, start_cmd
+from kestrune import Ack, GpuInfo, GpuStatus, Heartbeat
+from kestrune.testing import Xvfb, start_cmd
 
-GPU_OFF = {"mode": "off", "duty": 0.0, "targetW": None, "dispatchMs": None, "powerStale": False}
+GPU_OFF = GpuStatus(mode="off", duty=0.0, target_w=None, dispatch_ms=None, power_stale=False)
 
 # The final stop waits at most 200 ms for the load threads to count themselves out and only
 # then emits the bye, so a bye well inside 200 ms of the stop shows that every load thread
@@ -33,7 +34,7 @@ def wine_x_runner():
     answer. A second prefix costs ~10 s to create once; restarting the shared server
     around these runs would cost about as much and leave the other scenarios on a cold one.
     """
-    display = kestrune.Xvfb()
+    display = Xvfb()
     kept = os.environ.get("KL_WINEPREFIX")
     prefix = Path(kept + "-x") if kept else Path(tempfile.mkdtemp(prefix="kl-wine-x-"))
     try:
@@ -51,7 +52,7 @@ def wine_x_runner():
 def start_with_gpu(runner, h, **kw):
     h.send(start_cmd(runner.parent_pid(h), gpu=True, **kw))
     hello = h.read(30)
-    assert hello["ev"] == "hello", hello
+    assert hello.ev == "hello", hello
     return hello
 
 
@@ -91,27 +92,25 @@ def stop_and_time_bye(h):
     while True:
         # The reader thread stamps each line as it arrives, so older lines still queued
         # here do not add to the time.
-        arrived, raw = h.lines.get(timeout=10)
-        assert raw is not None, f"output ended without a bye; got {[e for _, e in h.received]}"
-        ev = json.loads(raw)
-        h.received.append((arrived - h.t0, ev))
-        if ev["ev"] == "bye":
+        got = h.read_timed(10)
+        assert got is not None, f"output ended without a bye; got {[e for _, e in h.received]}"
+        arrived, ev = got
+        if ev.ev == "bye":
             return ev, arrived - t0
 
 
 def statuses(events, after=None):
     """The status events, only those after the event `after` when given."""
     start = events.index(after) + 1 if after is not None else 0
-    return [e for e in events[start:] if e["ev"] == "status"]
+    return [e for e in events[start:] if e.ev == "status"]
 
 
 @only("native")
 def test_native_gpu_request_says_no_adapter_and_the_cpu_load_runs(native_runner):
     with native_runner.start_helper() as h, Heartbeat(h, 0.3):
         hello = start_with_gpu(native_runner, h, cpu=True, workers=1)
-        assert hello["workers"] == 1
-        assert hello["gpu"] == {"ok": False, "name": None, "vendorId": None, "dispatchMs": None,
-                                "err": "noAdapter"}
+        assert hello.workers == 1
+        assert hello.gpu == GpuInfo(ok=False, name=None, vendor_id=None, dispatch_ms=None, err="noAdapter")
         # Asking for GPU load too: the program refuses a software device (a machine without a
         # GPU has at most that), so that domain stays off.
         h.send({"cmd": "set", "seq": 1, "cpu": {"mode": "free"}, "gpu": {"mode": "free"}})
@@ -121,17 +120,17 @@ def test_native_gpu_request_says_no_adapter_and_the_cpu_load_runs(native_runner)
         bye, stop_s = stop_and_time_bye(h)
         assert h.wait() == 0
 
-    st = statuses(events, after={"ev": "ack", "seq": 1})
+    st = statuses(events, after=Ack(1))
     assert len(st) >= 5
-    duties = [s["cpu"]["duty"] for s in st]
+    duties = [s.cpu.duty for s in st]
     assert duties == sorted(duties) and duties[-1] >= 0.25, duties
-    assert all(s["cpu"]["mode"] == "free" and not s["cpu"]["powerStale"] for s in st)
-    assert all(s["gpu"] == GPU_OFF for s in st)
+    assert all(s.cpu.mode == "free" and not s.cpu.power_stale for s in st)
+    assert all(s.gpu == GPU_OFF for s in st)
     # Expected about 0.5 s of burn over the ramp; a pool that only reports duties burns ~0.
     # Kept low: the workers run niced on a shared machine.
     assert cpu_used >= 0.05, cpu_used
-    assert bye["why"] == "stop" and bye["code"] == 0
-    assert bye["cpuS"] > 0 and bye["gpuS"] == 0.0
+    assert bye.why == "stop" and bye.code == 0
+    assert bye.cpu_s > 0 and bye.gpu_s == 0.0
     assert stop_s < STOP_TO_BYE_LIMIT_S, stop_s
 
 
@@ -144,12 +143,11 @@ def test_wine_shipped_gpu_setup(request, runner_name, err):
     runner = request.getfixturevalue(runner_name)
     with runner.start_helper() as h, Heartbeat(h, 0.3):
         hello = start_with_gpu(runner, h)
-        assert hello["gpu"] == {"ok": False, "name": None, "vendorId": None, "dispatchMs": None,
-                                "err": err}
+        assert hello.gpu == GpuInfo(ok=False, name=None, vendor_id=None, dispatch_ms=None, err=err)
         # The failed set-up released what it had made and counted its thread out.
         bye, stop_s = stop_and_time_bye(h)
         assert h.wait() == 0
-    assert (bye["why"], bye["code"], bye["gpuS"]) == ("stop", 0, 0.0)
+    assert (bye.why, bye.code, bye.gpu_s) == ("stop", 0, 0.0)
     assert stop_s < STOP_TO_BYE_LIMIT_S, stop_s
 
 
@@ -157,44 +155,46 @@ def test_wine_shipped_gpu_setup(request, runner_name, err):
 def test_wine_gpu_thread_reports_init_runs_and_stops_cleanly(wine_x_runner):
     runner = wine_x_runner
     with runner.start_helper(exe_name="kestrune-load-wine-gpu.exe") as h, Heartbeat(h, 0.3):
-        gpu = start_with_gpu(runner, h)["gpu"]
-        assert list(gpu) == ["ok", "name", "vendorId", "dispatchMs", "err"]
+        h.send(start_cmd(runner.parent_pid(h), gpu=True))
+        raw = h.read_raw_line(30)
+        assert list(json.loads(raw)["gpu"]) == ["ok", "name", "vendorId", "dispatchMs", "err"]
+        gpu = kestrune.parse_line(raw).gpu
         # llvmpipe is slow enough that calibration may end on its slow or hang rule, or the
         # hello may give up waiting ("gpuSlow"); any of those is a faithful report.
-        if gpu["ok"]:
-            assert isinstance(gpu["name"], str) and gpu["name"]
-            assert isinstance(gpu["vendorId"], int) and 0 < gpu["vendorId"] <= 0xFFFF
-            assert gpu["dispatchMs"] > 0 and round(gpu["dispatchMs"], 1) == gpu["dispatchMs"]
-            assert gpu["err"] is None
+        if gpu.ok:
+            assert isinstance(gpu.name, str) and gpu.name
+            assert isinstance(gpu.vendor_id, int) and 0 < gpu.vendor_id <= 0xFFFF
+            assert gpu.dispatch_ms > 0 and round(gpu.dispatch_ms, 1) == gpu.dispatch_ms
+            assert gpu.err is None
         else:
-            assert gpu["err"] in ("gpuSlow", "gpuDeviceRemoved"), gpu
-            assert (gpu["name"], gpu["vendorId"], gpu["dispatchMs"]) == (None, None, None)
+            assert gpu.err in ("gpuSlow", "gpuDeviceRemoved"), gpu
+            assert (gpu.name, gpu.vendor_id, gpu.dispatch_ms) == (None, None, None)
 
         h.send({"cmd": "set", "seq": 1, "gpu": {"mode": "free"}})
         loaded = feed_power(h, 2.0, gpuW=60.0)
         # Idle the GPU, and give an in-flight dispatch (or, after a late hello, the rest of
         # the calibration) time to finish, so the stop below times only the clean-up.
         h.send({"cmd": "set", "seq": 2, "gpu": {"mode": "off"}})
-        idled = read_for(h, 1.0 if gpu["ok"] else 2.0)
+        idled = read_for(h, 1.0 if gpu.ok else 2.0)
         bye, stop_s = stop_and_time_bye(h)
         assert h.wait() == 0
 
-    st = statuses(loaded, after={"ev": "ack", "seq": 1})
+    st = statuses(loaded, after=Ack(1))
     assert len(st) >= 5
-    failures = [e for e in loaded + idled if e["ev"] == "error"]
-    if gpu["ok"] and not failures:
-        assert all(s["gpu"]["mode"] == "free" for s in st)
-        assert st[-1]["gpu"]["duty"] > 0
-        samples = [s["gpu"]["dispatchMs"] for s in st if s["gpu"]["dispatchMs"] is not None]
+    failures = [e for e in loaded + idled if e.ev == "error"]
+    if gpu.ok and not failures:
+        assert all(s.gpu.mode == "free" for s in st)
+        assert st[-1].gpu.duty > 0
+        samples = [s.gpu.dispatch_ms for s in st if s.gpu.dispatch_ms is not None]
         assert samples and all(ms > 0 for ms in samples), st
-        assert bye["gpuS"] > 0
-    elif gpu["ok"]:
+        assert bye.gpu_s > 0
+    elif gpu.ok:
         # Two slow dispatches or a lost device on the way: reported, then no more GPU load.
-        assert [e["code"] for e in failures] in (["gpuSlow"], ["gpuDeviceRemoved"]), failures
+        assert [e.code for e in failures] in (["gpuSlow"], ["gpuDeviceRemoved"]), failures
     else:
         assert failures == []
-        assert all(s["gpu"] == GPU_OFF for s in st)
-        assert bye["gpuS"] == 0.0
-    assert statuses(idled)[-1]["gpu"] == GPU_OFF
-    assert bye["why"] == "stop" and bye["code"] == 0
+        assert all(s.gpu == GPU_OFF for s in st)
+        assert bye.gpu_s == 0.0
+    assert statuses(idled)[-1].gpu == GPU_OFF
+    assert bye.why == "stop" and bye.code == 0
     assert stop_s < STOP_TO_BYE_LIMIT_S, stop_s

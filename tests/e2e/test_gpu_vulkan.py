@@ -7,7 +7,8 @@ import pytest
 
 import kestrune
 from conftest import only
-from kestrune import Heartbeat, start_cmd
+from kestrune import Heartbeat
+from kestrune.testing import start_cmd
 from test_gpu import feed_power, statuses, stop_and_time_bye
 
 
@@ -36,15 +37,15 @@ def start_gpu_or_skip(runner, h, **kw):
     """
     h.send(start_cmd(runner.parent_pid(h), gpu=True, **kw))
     hello = h.read(30)
-    assert hello["ev"] == "hello", hello
-    gpu = hello["gpu"]
-    if not gpu["ok"]:
-        assert gpu["err"] in ("gpuDeviceRemoved", "gpuSlow"), gpu
-        assert (gpu["name"], gpu["vendorId"], gpu["dispatchMs"]) == (None, None, None)
+    assert hello.ev == "hello", hello
+    gpu = hello.gpu
+    if not gpu.ok:
+        assert gpu.err in ("gpuDeviceRemoved", "gpuSlow"), gpu
+        assert (gpu.name, gpu.vendor_id, gpu.dispatch_ms) == (None, None, None)
         bye, _ = stop_and_time_bye(h)
         assert h.wait() == 0
-        assert (bye["why"], bye["code"], bye["gpuS"]) == ("stop", 0, 0.0)
-        pytest.skip(f"software GPU too slow to calibrate on this machine ({gpu['err']})")
+        assert (bye.why, bye.code, bye.gpu_s) == ("stop", 0, 0.0)
+        pytest.skip(f"software GPU too slow to calibrate on this machine ({gpu.err})")
     return gpu
 
 
@@ -52,25 +53,25 @@ def start_gpu_or_skip(runner, h, **kw):
 def test_swgpu_hello_ramp_and_stop(swgpu_runner):
     with swgpu_runner.start_helper() as h, Heartbeat(h, 0.3):
         gpu = start_gpu_or_skip(swgpu_runner, h)
-        assert isinstance(gpu["name"], str) and gpu["name"] == gpu["name"].strip() and gpu["name"]
-        assert isinstance(gpu["vendorId"], int) and gpu["vendorId"] > 0
-        assert gpu["dispatchMs"] > 0 and gpu["err"] is None
+        assert isinstance(gpu.name, str) and gpu.name == gpu.name.strip() and gpu.name
+        assert isinstance(gpu.vendor_id, int) and gpu.vendor_id > 0
+        assert gpu.dispatch_ms > 0 and gpu.err is None
 
         h.send({"cmd": "set", "seq": 1, "gpu": {"mode": "free"}})
         loaded = feed_power(h, 2.5, gpuW=60.0)
         bye, stop_s = stop_and_time_bye(h)
         assert h.wait() == 0
 
-    st = statuses(loaded, after={"ev": "ack", "seq": 1})
+    st = statuses(loaded, after=Ack(1))
     assert len(st) >= 5
-    assert [e for e in loaded if e["ev"] == "error"] == []
-    duties = [s["gpu"]["duty"] for s in st]
-    assert all(s["gpu"]["mode"] == "free" for s in st)
+    assert [e for e in loaded if e.ev == "error"] == []
+    duties = [s.gpu.duty for s in st]
+    assert all(s.gpu.mode == "free" for s in st)
     assert duties == sorted(duties) and duties[-1] > duties[0], duties
-    samples = [s["gpu"]["dispatchMs"] for s in st if s["gpu"]["dispatchMs"] is not None]
+    samples = [s.gpu.dispatch_ms for s in st if s.gpu.dispatch_ms is not None]
     assert samples and all(ms > 0 for ms in samples), st
-    assert bye["why"] == "stop" and bye["code"] == 0
-    assert bye["gpuS"] > 0
+    assert bye.why == "stop" and bye.code == 0
+    assert bye.gpu_s > 0
     # A stop during a dispatch waits for it to end (bounded by the hang limit), and the
     # final stop gives the threads at most 200 ms before the bye.
     assert stop_s < 0.4, stop_s

@@ -1,5 +1,6 @@
 """Whole runs as a controller sees them: lines and exit codes."""
 
+import json
 import os
 import signal
 import subprocess
@@ -9,38 +10,40 @@ import pytest
 
 import kestrune
 from conftest import only
-from kestrune import Heartbeat, start_cmd
+from kestrune import Ack, Bye, GpuInfo, GpuStatus, Heartbeat
+from kestrune.testing import block_pump, close_stdout, start_cmd, start_without_job
 
 
 def test_full_run(runner):
     with runner.start_helper() as h:
         h.send(start_cmd(runner.parent_pid(h), cpu=True, workers=1, nonce="full-run"))
         with Heartbeat(h, 0.3):
-            hello = h.read(30)
-            assert hello["ev"] == "hello"
-            assert list(hello) == ["ev", "v", "nonce", "pid", "isa", "isaMax", "workers", "gpu",
-                                   "elevated", "inJob", "lab"]
-            assert hello["v"] == 1 and hello["nonce"] == "full-run" and hello["workers"] == 1
-            assert hello["gpu"] == {"ok": False, "name": None, "vendorId": None, "dispatchMs": None, "err": None}
-            assert (hello["elevated"], hello["inJob"], hello["lab"]) == (False, True, False)
+            raw = h.read_raw_line(30)
+            hello = kestrune.parse_line(raw)
+            assert hello.ev == "hello"
+            assert list(json.loads(raw)) == ["ev", "v", "nonce", "pid", "isa", "isaMax", "workers", "gpu",
+                                             "elevated", "inJob", "lab"]
+            assert hello.v == 1 and hello.nonce == "full-run" and hello.workers == 1
+            assert hello.gpu == GpuInfo(ok=False, name=None, vendor_id=None, dispatch_ms=None, err=None)
+            assert (hello.elevated, hello.in_job, hello.lab) == (False, True, False)
             h.send({"cmd": "set", "seq": 7, "cpu": {"mode": "target", "targetW": 45.0}})
-            assert h.read_until(lambda e: e["ev"] == "ack", 10) == {"ev": "ack", "seq": 7}
-            statuses = [h.read_until(lambda e: e["ev"] == "status", 10) for _ in range(4)]
-            assert statuses[-1]["cpu"]["mode"] == "target"
-            assert statuses[-1]["cpu"]["targetW"] == 45.0
-            assert statuses[-1]["gpu"] == {"mode": "off", "duty": 0.0, "targetW": None,
-                                           "dispatchMs": None, "powerStale": False}
-            assert all(a["tMs"] < b["tMs"] for a, b in zip(statuses, statuses[1:]))
+            assert h.read_until(lambda e: e.ev == "ack", 10) == Ack(7)
+            statuses = [h.read_until(lambda e: e.ev == "status", 10) for _ in range(4)]
+            assert statuses[-1].cpu.mode == "target"
+            assert statuses[-1].cpu.target_w == 45.0
+            assert statuses[-1].gpu == GpuStatus(mode="off", duty=0.0, target_w=None, dispatch_ms=None,
+                                                 power_stale=False)
+            assert all(a.t_ms < b.t_ms for a, b in zip(statuses, statuses[1:]))
             h.send({"cmd": "stop"})
             rest = h.read_all()
-        assert rest[-1]["ev"] == "bye" and rest[-1]["why"] == "stop" and rest[-1]["code"] == 0
+        assert rest[-1].ev == "bye" and rest[-1].why == "stop" and rest[-1].code == 0
         assert h.wait() == 0
 
 
 def test_bad_version(runner):
     with runner.start_helper() as h:
         h.send({"cmd": "start", "parentPid": runner.parent_pid(h)})
-        assert h.read_all(30) == [{"ev": "bye", "why": "badVersion", "code": 8, "cpuS": 0.0, "gpuS": 0.0}]
+        assert h.read_all(30) == [Bye("badVersion", 8, 0.0, 0.0)]
         assert h.wait() == 8
 
 
@@ -48,8 +51,8 @@ def test_parent_pid_zero_gives_hello_then_parent_gone(runner):
     with runner.start_helper() as h:
         h.send(start_cmd(0))
         events = h.read_all(30)
-        assert [e["ev"] for e in events] == ["hello", "bye"]
-        assert events[1]["why"] == "parentGone" and events[1]["code"] == 4
+        assert [e.ev for e in events] == ["hello", "bye"]
+        assert events[1].why == "parentGone" and events[1].code == 4
         assert h.wait() == 4
 
 
@@ -60,18 +63,18 @@ def test_parent_that_exits(runner):
         parent_pid = parent.pid
         end_parent = parent.kill
     else:
-        parent = runner.start("echo_child.exe")
+        parent = runner.start("echo_child.exe", speaks_protocol=False)
         parent_pid = parent.launcher_pid
         end_parent = lambda: parent.send_raw(b"exit 0")
     try:
         with runner.start_helper() as h:
             h.send(start_cmd(parent_pid))
             with Heartbeat(h, 0.3):
-                assert h.read(30)["ev"] == "hello"
+                assert h.read(30).ev == "hello"
                 end_parent()
                 t_end = time.monotonic()
-                bye = h.read_until(lambda e: e["ev"] == "bye", 30)
-            assert bye["why"] == "parentGone"
+                bye = h.read_until(lambda e: e.ev == "bye", 30)
+            assert bye.why == "parentGone"
             assert h.wait() == 4
             assert time.monotonic() - t_end < 5
     finally:
@@ -88,8 +91,8 @@ def test_heartbeat_timeout(runner):
         h.send({"cmd": "hb"})
         t0 = time.monotonic()
         events = h.read_all(30)
-        assert events[0]["ev"] == "hello"
-        assert events[-1] == {"ev": "bye", "why": "hbTimeout", "code": 3, "cpuS": 0.0, "gpuS": 0.0}
+        assert events[0].ev == "hello"
+        assert events[-1] == Bye("hbTimeout", 3, 0.0, 0.0)
         assert h.wait() == 3
         assert time.monotonic() - t0 < 5
 
@@ -100,17 +103,17 @@ def test_max_run_ends_after_30_s(runner):
         h.send(start_cmd(runner.parent_pid(h), max_run_s=10))
         t0 = time.monotonic()
         with Heartbeat(h, 0.3):
-            bye = h.read_until(lambda e: e["ev"] == "bye", 60)
+            bye = h.read_until(lambda e: e.ev == "bye", 60)
         elapsed = time.monotonic() - t0
-        assert bye["why"] == "maxRun" and bye["code"] == 0
+        assert bye.why == "maxRun" and bye.code == 0
         assert h.wait() == 0
         assert 29.5 <= elapsed < 40, elapsed
 
 
 def test_no_job(runner):
-    with runner.start_helper(job=False) as h:
+    with start_without_job(runner) as h:
         h.send(start_cmd(runner.parent_pid(h)))
-        assert h.read_all(30) == [{"ev": "bye", "why": "noJob", "code": 6, "cpuS": 0.0, "gpuS": 0.0}]
+        assert h.read_all(30) == [Bye("noJob", 6, 0.0, 0.0)]
         assert h.wait() == 6
 
 
@@ -119,7 +122,7 @@ def test_shipped_program_under_wine_sees_no_kill_on_close_flag(wine_runner):
     # Wine reports no job limit flags at all, so the shipped probe refuses every start there.
     with wine_runner.start_helper(exe_name="kestrune-load.exe") as h:
         h.send(start_cmd(wine_runner.parent_pid(h)))
-        assert h.read_all(30) == [{"ev": "bye", "why": "noJob", "code": 6, "cpuS": 0.0, "gpuS": 0.0}]
+        assert h.read_all(30) == [Bye("noJob", 6, 0.0, 0.0)]
         assert h.wait() == 6
 
 
@@ -129,9 +132,9 @@ def test_output_stall_when_the_controller_stops_reading(runner):
         fcntl.fcntl(h.proc.stdout.fileno(), 1031, 4096)  # F_SETPIPE_SZ: fill it sooner
         h.send(start_cmd(runner.parent_pid(h)))
         with Heartbeat(h, 0.3):
-            assert h.read(30)["ev"] == "hello"
+            assert h.read(30).ev == "hello"
             # Stop reading, and make plenty of output: every set is acknowledged.
-            h.block_pump()
+            block_pump(h)
             for seq in range(1, 3000):
                 h.send({"cmd": "set", "seq": seq})
             t0 = time.monotonic()
@@ -146,7 +149,7 @@ def test_controller_closes_the_helpers_output(runner):
     with runner.start_helper() as h:
         h.send(start_cmd(runner.parent_pid(h)))
         with Heartbeat(h, 0.3):
-            assert h.read(30)["ev"] == "hello"
-            h.close_stdout()
+            assert h.read(30).ev == "hello"
+            close_stdout(h)
             code = h.wait(timeout=30)
         assert code == 2

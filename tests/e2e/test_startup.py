@@ -5,15 +5,17 @@ import subprocess
 import time
 
 import kestrune
+from kestrune import Bye
+from kestrune.testing import start_native
 from conftest import only
 
 ELEVATED_BYE = b'{"ev":"bye","why":"elevated","code":5,"cpuS":0.0,"gpuS":0.0}\n'
-ALREADY_BYE = {"ev": "bye", "why": "already", "code": 7, "cpuS": 0.0, "gpuS": 0.0}
+ALREADY_BYE = Bye("already", 7, 0.0, 0.0)
 
 
 @only("native")
 def test_elevated_run_writes_one_bye_and_exits_5_native(native_runner):
-    with native_runner.start(unprivileged=False, stdin_devnull=True) as h:
+    with start_native(native_runner, unprivileged=False, stdin_devnull=True) as h:
         assert h.wait() == 5
         assert h.read_raw_line(10) == ELEVATED_BYE
         assert h.read_raw_line(10) is None
@@ -36,6 +38,6 @@ def test_second_instance_says_already_while_the_first_runs_on(runner):
             assert second.wait() == 7
         assert first.proc.poll() is None
         first.send({"cmd": "stop"})
-        bye = first.read_until(lambda e: e["ev"] == "bye", timeout=30)
-        assert bye["why"] == "stop"
+        bye = first.read_until(lambda e: e.ev == "bye", timeout=30)
+        assert bye.why == "stop"
         assert first.wait() == 0

@@ -7,23 +7,29 @@ commands, read events with time-outs, keep its heartbeat, and always end it:
     with kestrune.NativeRunner() as runner, kestrune.Session(runner, cpu=True) as s:
         s.set(cpu=kestrune.target(40.0))
         s.power(cpu_w=31.5)
-        for ev in s.events(timeout=2.0):
+        for ev in s.events(timeout=2.0):     # Hello, Ack, Status, Error, Bye records
             ...
 """
 
-from .commands import FREE, MODES, OFF, Domain, hb_cmd, power_cmd, set_cmd, start_cmd, stop_cmd, target
+from .commands import (FREE, MAX_RUN_S, MIN_RUN_S, MODES, OFF, Domain, hb_cmd, power_cmd, set_cmd, start_cmd,
+                       stop_cmd, target)
+from .events import (Ack, Bye, CpuStatus, Error, Event, GpuInfo, GpuStatus, Hello, ProtocolError, Status,
+                     parse_event, parse_line)
 from .heartbeat import Heartbeat
 from .helper import Helper
 from .native import NativeRunner, unprivileged_user
 from .paths import NATIVE_BUILD, ROOT, WINDOWS_BUILD
-from .procinfo import memory_kib
 from .reasons import ERROR_CODES, STOP_REASONS
+from .runner import Runner
 from .session import Session, StartFailed
 from .windows import WindowsRunner
-from .wine import WineRunner, Xvfb
+from .wine import WineRunner
 
 __all__ = [
-    "Domain", "ERROR_CODES", "FREE", "Heartbeat", "Helper", "MODES", "NATIVE_BUILD", "NativeRunner", "OFF",
-    "ROOT", "STOP_REASONS", "Session", "StartFailed", "WINDOWS_BUILD", "WindowsRunner", "WineRunner", "Xvfb",
-    "hb_cmd", "memory_kib", "power_cmd", "set_cmd", "start_cmd", "stop_cmd", "target", "unprivileged_user",
+    "Ack", "Bye", "CpuStatus", "Error", "Event", "GpuInfo", "GpuStatus", "Hello", "ProtocolError", "Status",
+    "parse_event", "parse_line",
+    "Domain", "ERROR_CODES", "FREE", "Heartbeat", "Helper", "MAX_RUN_S", "MIN_RUN_S", "MODES", "NATIVE_BUILD",
+    "NativeRunner", "OFF", "ROOT", "Runner", "STOP_REASONS", "Session", "StartFailed", "WINDOWS_BUILD",
+    "WindowsRunner", "WineRunner", "hb_cmd", "power_cmd", "set_cmd", "start_cmd", "stop_cmd", "target",
+    "unprivileged_user",
 ]

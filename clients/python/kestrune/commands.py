@@ -6,6 +6,8 @@ import math
 from dataclasses import dataclass
 
 MODES = ("off", "free", "target")
+# The helper clamps a start command's maxRunS to this range of seconds.
+MIN_RUN_S, MAX_RUN_S = 30, 1800
 
 
 @dataclass(frozen=True)
@@ -42,9 +44,12 @@ def target(watts: float, cap: float | None = None) -> Domain:
 
 
 def start_cmd(parent_pid, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
-              nonce="e2e", v=1, adapter_hint=None) -> dict:
+              nonce=None, v=1, adapter_hint=None) -> dict:
     """A start command; keys left at None are not sent, so the helper's defaults apply."""
-    cmd = {"cmd": "start", "v": v, "nonce": nonce, "parentPid": parent_pid}
+    cmd = {"cmd": "start", "v": v}
+    if nonce is not None:
+        cmd["nonce"] = nonce
+    cmd["parentPid"] = parent_pid
     if hb_timeout_ms is not None:
         cmd["hbTimeoutMs"] = hb_timeout_ms
     if max_run_s is not None:

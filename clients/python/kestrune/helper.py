@@ -7,23 +7,30 @@ import queue
 import subprocess
 import threading
 import time
-from typing import Callable, Iterator
+from typing import Callable, ClassVar, Iterator
 
 from . import commands
 from .commands import Domain
+from .events import Event, ProtocolError, parse_line
 
 
 class Helper:
-    """A started helper: commands go in as JSON lines, events come out as dicts.
+    """A started helper: commands go in as JSON lines, events come out as typed records.
 
     Two threads read its standard output and standard error into queues, so a read can wait
     with a time-out. Use it as a context manager: leaving the block kills a helper that is
     still running and closes the pipes.
     """
 
+    # Sees every whole line of every helper's output as it arrives, whether or not anyone
+    # reads it: a test suite sets it to hold the helper to its contract.
+    line_check: ClassVar[Callable[[bytes], None] | None] = None
+
     def __init__(self, argv, env=None, preexec_fn=None, pass_fds=(), stdin_devnull=False,
-                 start_new_session=False, creationflags=0):
+                 start_new_session=False, creationflags=0, speaks_protocol=True):
+        """`speaks_protocol=False`: a stand-in child whose lines are not events."""
         self.t0 = time.monotonic()
+        self._line_check = type(self).line_check if speaks_protocol else None
         self.proc = subprocess.Popen(
             argv,
             bufsize=0,  # unbuffered: when the reader stops, the helper feels it at once
@@ -36,13 +43,13 @@ class Helper:
             start_new_session=start_new_session,
             creationflags=creationflags,
         )
-        self._paused = threading.Event()
+        self._paused = threading.Event()  # set by kestrune.testing: a controller that stops reading
         self._write_lock = threading.Lock()  # the heartbeat thread writes too: whole lines only
         self.lines: "queue.Queue[tuple[float, bytes | None]]" = queue.Queue()
         self.stderr_lines: "queue.Queue[bytes | None]" = queue.Queue()
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True).start()
         threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True).start()
-        self.received: list[tuple[float, dict]] = []
+        self.received: list[tuple[float, Event]] = []
         self._ended = False
         self.launcher_pid: int | None = None
         self.child_pid: int | None = None
@@ -59,20 +66,11 @@ class Helper:
                 raw = b""
             if not raw:
                 break
-            q.put((time.monotonic(), raw) if timed else raw)
+            arrived = time.monotonic()
+            if timed and self._line_check is not None and raw.endswith(b"\n"):
+                self._line_check(raw)
+            q.put((arrived, raw) if timed else raw)
         q.put((time.monotonic(), None) if timed else None)
-
-    def block_pump(self) -> None:
-        """Stops reading the helper's output (after at most the line being read)."""
-        self._paused.set()
-
-    def close_stdout(self) -> None:
-        """Closes the reading end of the helper's output, like a controller that goes deaf."""
-        self._paused.set()
-        try:
-            self.proc.stdout.close()
-        except Exception:
-            pass
 
     # --- commands ---------------------------------------------------------------------------
     def send(self, obj) -> None:
@@ -95,18 +93,6 @@ class Helper:
             except (BrokenPipeError, ValueError, OSError, AttributeError):
                 pass
 
-    def flood(self, line: bytes, count: int, chunk_lines: int = 65536) -> None:
-        """Writes `count` copies of `line` (newline added) as fast as the pipe takes them: a
-        stress test of the helper's input back-pressure."""
-        if not line.endswith(b"\n"):
-            line += b"\n"
-        chunk = line * chunk_lines
-        left = count
-        while left > 0:
-            n = min(left, chunk_lines)
-            self.send_raw(chunk if n == chunk_lines else line * n)
-            left -= n
-
     def send_start(self, parent_pid, **kw) -> None:
         """A start command; keywords as for `commands.start_cmd`."""
         self.send(commands.start_cmd(parent_pid, **kw))
@@ -127,35 +113,45 @@ class Helper:
         # Without the write lock: closing must work while a write is blocked on a full pipe.
         try:
             self.proc.stdin.close()
-        except Exception:
-            pass
+        except OSError:
+            pass  # a pipe the helper already left; closed all the same
 
     # --- events -----------------------------------------------------------------------------
-    def read_raw_line(self, timeout: float) -> bytes | None:
-        """The next output line as bytes (with its newline), or None at end of output (at
-        once, every time, after the end was seen)."""
+    def _next_line(self, timeout: float) -> tuple[float, bytes | None]:
         if self._ended:
-            return None
+            return time.monotonic(), None
         try:
-            _, raw = self.lines.get(timeout=timeout)
+            arrived, raw = self.lines.get(timeout=timeout)
         except queue.Empty:
             raise TimeoutError(f"no output line within {timeout} s") from None
         if raw is None:
             self._ended = True
-        return raw
+        return arrived, raw
 
-    def read(self, timeout: float = 10.0) -> dict | None:
-        """The next event, or None at end of output; TimeoutError when none comes in time."""
-        raw = self.read_raw_line(timeout)
+    def read_raw_line(self, timeout: float) -> bytes | None:
+        """The next output line as bytes (with its newline), or None at end of output (at
+        once, every time, after the end was seen)."""
+        return self._next_line(timeout)[1]
+
+    def read_timed(self, timeout: float = 10.0) -> tuple[float, Event] | None:
+        """The next event and the monotonic time its line arrived (stamped by the reading
+        thread, so a line that waited here is not made late), or None at end of output."""
+        arrived, raw = self._next_line(timeout)
         if raw is None:
             return None
         if not raw.endswith(b"\n"):
-            raise ValueError(f"output ended inside a line: {raw!r}")
-        event = json.loads(raw)
-        self.received.append((time.monotonic() - self.t0, event))
-        return event
+            raise ProtocolError(f"output ended inside a line: {raw!r}")
+        event = parse_line(raw)
+        self.received.append((arrived - self.t0, event))
+        return arrived, event
 
-    def read_until(self, pred: Callable[[dict], bool], timeout: float = 10.0) -> dict:
+    def read(self, timeout: float = 10.0) -> Event | None:
+        """The next event, or None at end of output; TimeoutError when none comes in time,
+        ProtocolError for a line that is not an event."""
+        got = self.read_timed(timeout)
+        return None if got is None else got[1]
+
+    def read_until(self, pred: Callable[[Event], bool], timeout: float = 10.0) -> Event:
         """Reads events until one satisfies pred; returns it."""
         deadline = time.monotonic() + timeout
         while True:
@@ -168,7 +164,7 @@ class Helper:
             if pred(ev):
                 return ev
 
-    def read_all(self, timeout: float = 15.0) -> list[dict]:
+    def read_all(self, timeout: float = 15.0) -> list[Event]:
         """Every remaining event up to the end of output."""
         out = []
         deadline = time.monotonic() + timeout
@@ -178,7 +174,7 @@ class Helper:
                 return out
             out.append(ev)
 
-    def events(self, timeout: float = 10.0) -> Iterator[dict]:
+    def events(self, timeout: float = 10.0) -> Iterator[Event]:
         """Yields events until the end of output; TimeoutError when `timeout` seconds pass
         without one. The caller may stop iterating at any point."""
         while True:
@@ -208,5 +204,5 @@ class Helper:
             try:
                 if s:
                     s.close()
-            except Exception:
-                pass
+            except OSError:
+                pass  # a broken pipe is closed all the same

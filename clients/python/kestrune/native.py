@@ -17,6 +17,7 @@ except ImportError:  # Windows: this runner is for Linux only
 
 from .helper import Helper
 from .paths import NATIVE_BUILD
+from .runner import Runner
 
 PR_SET_PDEATHSIG = 1
 
@@ -41,7 +42,7 @@ def _as_passwd(user) -> pwd.struct_passwd:
     return pwd.getpwnam(user)
 
 
-class NativeRunner:
+class NativeRunner(Runner):
     """Starts the Linux build, dropping to `user` (default `nobody`) when running as root.
 
     The helper runs from a private copy of the executable in a fresh 755 folder: the
@@ -74,33 +75,10 @@ class NativeRunner:
         # Nothing inherited: root's XDG_RUNTIME_DIR and the like must not reach the helper.
         return {"PATH": "/usr/bin:/bin", "HOME": str(self.dir), "LANG": "C.UTF-8"}
 
-    def start(self, *, unprivileged=True, job=True, stdin_devnull=False) -> Helper:
-        """`unprivileged=False` keeps root and `job=False` leaves the death signal unset:
-        both break the contract on purpose, for tests of the helper's refusals."""
-        uid, gid = self.user.pw_uid, self.user.pw_gid
-        drop = unprivileged and os.geteuid() == 0
-        parent = os.getpid()
-        libc = ctypes.CDLL(None, use_errno=True)  # loaded here: no dlopen between fork and exec
-
-        def preexec():
-            os.setsid()
-            if drop:
-                os.setgroups([])
-                os.setresgid(gid, gid, gid)
-                os.setresuid(uid, uid, uid)
-            # After the drop: changing credentials clears the death signal.
-            if job:
-                if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
-                    raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG) failed")
-                # The parent may have died before the signal was armed: then nobody would kill us.
-                if os.getppid() != parent:
-                    os._exit(127)
-
-        return Helper([str(self.exe)], env=self.env(), preexec_fn=preexec, stdin_devnull=stdin_devnull)
-
-    def start_helper(self, *, job=True) -> Helper:
+    def start_helper(self) -> Helper:
         """A helper as a controller starts it: unprivileged, with the parent-death signal."""
-        return self.start(unprivileged=True, job=job)
+        setup = child_setup(self.user if self.drops_privileges else None, death_signal=True)
+        return Helper([str(self.exe)], env=self.env(), preexec_fn=setup)
 
     def parent_pid(self, helper: Helper) -> int:
         return os.getpid()
@@ -117,8 +95,25 @@ class NativeRunner:
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.close()
+def child_setup(user: pwd.struct_passwd | None, *, death_signal: bool):
+    """What the child does between fork and exec: a session of its own, the change to
+    `user` (None: keep the caller's), then the parent-death signal when asked for."""
+    parent = os.getpid()
+    libc = ctypes.CDLL(None, use_errno=True)  # loaded here: no dlopen between fork and exec
+
+    def preexec():
+        os.setsid()
+        if user is not None:
+            os.setgroups([])
+            os.setresgid(user.pw_gid, user.pw_gid, user.pw_gid)
+            os.setresuid(user.pw_uid, user.pw_uid, user.pw_uid)
+        # After the change of user: changing credentials clears the death signal.
+        if death_signal:
+            if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0:
+                raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG) failed")
+            # The parent may have died before the signal was armed: then nobody would kill us.
+            if os.getppid() != parent:
+                os._exit(127)
+
+    return preexec

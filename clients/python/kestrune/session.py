@@ -3,9 +3,11 @@ it, with a stop and its bye when the helper still listens, or by killing it."""
 
 from __future__ import annotations
 
+import subprocess
 import time
 
 from . import commands
+from .events import Bye, Hello
 from .heartbeat import Heartbeat
 from .helper import Helper
 
@@ -13,7 +15,7 @@ from .helper import Helper
 class StartFailed(RuntimeError):
     """The helper ended or said nothing instead of its hello; `bye` holds its last word."""
 
-    def __init__(self, message: str, bye: dict | None = None, code: int | None = None):
+    def __init__(self, message: str, bye: Bye | None = None, code: int | None = None):
         super().__init__(message)
         self.bye = bye
         self.code = code
@@ -36,8 +38,8 @@ class Session:
         self.stop_timeout = stop_timeout
         self.helper: Helper | None = None
         self.heartbeat: Heartbeat | None = None
-        self.hello: dict | None = None
-        self.bye: dict | None = None
+        self.hello: Hello | None = None
+        self.bye: Bye | None = None
         self.code: int | None = None
         self._seq = 0
 
@@ -53,20 +55,20 @@ class Session:
             raise
         return self
 
-    def _await_hello(self) -> dict:
+    def _await_hello(self) -> Hello:
         deadline = time.monotonic() + self.hello_timeout
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise StartFailed(f"no hello within {self.hello_timeout} s")
             ev = self.helper.read(left)
-            if ev is None or ev.get("ev") == "bye":
+            if ev is None or isinstance(ev, Bye):
                 self.bye = ev
                 self.code = self.helper.wait(self.stop_timeout)
-                why = ev.get("why") if ev else "end of output"
+                why = ev.why if ev else "end of output"
                 raise StartFailed(f"the helper ended before its hello: {why} (exit code {self.code})",
                                   ev, self.code)
-            if ev.get("ev") == "hello":
+            if isinstance(ev, Hello):
                 return ev
             # An error event before the hello (a bad line, say) does not end the start.
 
@@ -83,7 +85,7 @@ class Session:
     def events(self, timeout: float = 10.0):
         """The helper's events as they come; see `Helper.events`. A bye is kept in `bye`."""
         for ev in self.helper.events(timeout):
-            if ev.get("ev") == "bye":
+            if isinstance(ev, Bye):
                 self.bye = ev
             yield ev
 
@@ -105,13 +107,13 @@ class Session:
                 ev = h.read(max(0.01, deadline - time.monotonic()))
                 if ev is None:
                     break
-                if ev.get("ev") == "bye":
+                if isinstance(ev, Bye):
                     self.bye = ev
         except (TimeoutError, ValueError):
             pass
         try:
             self.code = h.wait(max(0.1, deadline - time.monotonic()))
-        except Exception:
+        except subprocess.TimeoutExpired:
             h.kill()
             self.code = h.proc.returncode
         return self.code

@@ -13,9 +13,10 @@ from pathlib import Path
 from .helper import Helper
 from .launcher import take_launcher_pids
 from .paths import WINDOWS_BUILD
+from .runner import Runner
 
 
-class WindowsRunner:
+class WindowsRunner(Runner):
     name = "windows"
 
     def __init__(self, exe: str | os.PathLike | None = None, launcher: str | os.PathLike | None = None):
@@ -25,24 +26,17 @@ class WindowsRunner:
             if not path.is_file():
                 raise FileNotFoundError(path)
 
-    def start_helper(self, *, job=True) -> Helper:
-        argv = [str(self.launcher), *(() if job else ("--no-job",)), str(self.exe)]
+    def start_helper(self) -> Helper:
+        return self.start()
+
+    def start(self, *, launcher_args=()) -> Helper:
+        """The helper through the launcher, with `launcher_args` for the launcher itself."""
+        argv = [str(self.launcher), *launcher_args, str(self.exe)]
         # No console window for the launcher; it and the helper have none of their own.
         flags = getattr(subprocess, "CREATE_NO_WINDOW", 0)
         h = Helper(argv, creationflags=flags)
         take_launcher_pids(h, timeout=30)
         return h
 
-    start = start_helper
-
     def parent_pid(self, helper: Helper) -> int:
         return helper.launcher_pid
-
-    def close(self):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()

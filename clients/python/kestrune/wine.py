@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import os
-import select
 import subprocess
 import time
 from pathlib import Path
@@ -11,9 +10,10 @@ from pathlib import Path
 from .helper import Helper
 from .launcher import take_launcher_pids
 from .paths import WINDOWS_BUILD
+from .runner import Runner
 
 
-class WineRunner:
+class WineRunner(Runner):
     """Runs `wine kestrune-launch.exe HELPER.exe`: the launcher makes the kill-on-close job
     and drops elevation, as it does on Windows. Keeps one wineserver up while it lives."""
 
@@ -39,21 +39,19 @@ class WineRunner:
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def start(self, exe_name="kestrune-load-wine.exe", *, launcher_args=(), env_extra=None,
-              new_session=False) -> Helper:
+              new_session=False, speaks_protocol=True) -> Helper:
         """`new_session` keeps a terminal's Ctrl-C away from Wine, for a runner that stops
-        the helper itself."""
+        the helper itself; `speaks_protocol=False` for a stand-in child that is no helper."""
         env = dict(self.base_env, **(env_extra or {}))
         argv = ["wine", str(self.launcher), *launcher_args, str(self.build / exe_name)]
-        h = Helper(argv, env=env, start_new_session=new_session)
+        h = Helper(argv, env=env, start_new_session=new_session, speaks_protocol=speaks_protocol)
         take_launcher_pids(h, timeout=60)
         return h
 
-    def start_helper(self, *, job=True, exe_name="kestrune-load-wine.exe", env_extra=None,
-                     new_session=False) -> Helper:
+    def start_helper(self, *, exe_name="kestrune-load-wine.exe", env_extra=None, new_session=False) -> Helper:
         """The Wine test build by default: Wine's job queries report no limits, so the shipped
         program refuses every start there."""
-        return self.start(exe_name, launcher_args=() if job else ("--no-job",), env_extra=env_extra,
-                          new_session=new_session)
+        return self.start(exe_name, env_extra=env_extra, new_session=new_session)
 
     def parent_pid(self, helper: Helper) -> int:
         return helper.launcher_pid
@@ -89,51 +87,3 @@ class WineRunner:
         except subprocess.TimeoutExpired:
             self.server.kill()
             self.server.wait(timeout=10)
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-class Xvfb:
-    """A virtual X server: Direct3D under Wine needs a display."""
-
-    def __init__(self, timeout: float = 30.0):
-        rfd, wfd = os.pipe()
-        try:
-            # -displayfd: the server picks a free display number and writes it when ready.
-            self.proc = subprocess.Popen(["Xvfb", "-displayfd", str(wfd), "-nolisten", "tcp",
-                                          "-screen", "0", "640x480x24"], pass_fds=(wfd,),
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            os.close(wfd)
-            wfd = -1
-            # Read through the newline: the number and the newline come in separate writes,
-            # and the server dies if the second one finds the pipe closed.
-            got = b""
-            deadline = time.monotonic() + timeout
-            while not got.endswith(b"\n"):
-                ready, _, _ = select.select([rfd], [], [], max(0.0, deadline - time.monotonic()))
-                chunk = os.read(rfd, 64) if ready else b""
-                if not chunk:
-                    break
-                got += chunk
-            number = got.decode(errors="replace").strip()
-        finally:
-            if wfd >= 0:
-                os.close(wfd)
-            os.close(rfd)
-        if not number.isdigit() or self.proc.poll() is not None:
-            self.close()
-            raise RuntimeError("Xvfb did not report a display")
-        self.display = f":{number}"
-
-    def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(timeout=10)

@@ -82,12 +82,12 @@ def test_a_session_ends_the_helper_even_when_the_block_fails():
         session = kestrune.Session(runner, cpu=True, workers=1)
         with pytest.raises(RuntimeError, match="controller fault"):
             with session:
-                assert session.hello["ev"] == "hello" and session.hello["workers"] == 1
+                assert isinstance(session.hello, kestrune.Hello) and session.hello.workers == 1
                 session.set(cpu=kestrune.FREE)
                 session.power(cpu_w=20.0)
-                assert next(ev for ev in session.events(5.0) if ev["ev"] == "status")["cpu"]["mode"] == "free"
+                assert next(ev for ev in session.events(5.0) if isinstance(ev, kestrune.Status)).cpu.mode == "free"
                 raise RuntimeError("controller fault")
-        assert session.bye["why"] == "stop" and session.code == 0
+        assert session.bye.why == "stop" and session.code == 0
         assert session.helper.poll() == 0
 
 

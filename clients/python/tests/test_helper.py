@@ -10,7 +10,7 @@ from kestrune import Helper, commands
 
 def test_events_arrive_in_order_and_the_end_of_output_stays_the_end():
     with Helper(["sh", "-c", 'echo \'{"ev":"ack","seq":1}\'; echo \'{"ev":"ack","seq":2}\'']) as h:
-        assert [ev["seq"] for ev in h.events(timeout=5)] == [1, 2]
+        assert [ev.seq for ev in h.events(timeout=5)] == [1, 2]
         t0 = time.monotonic()
         assert h.read(5) is None and h.read_raw_line(5) is None
         assert time.monotonic() - t0 < 1  # no waiting for a line that cannot come

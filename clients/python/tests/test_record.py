@@ -5,6 +5,8 @@ import json
 
 import pytest
 
+from kestrune import parse_event
+from kestrune.helper import Helper
 from kestrune.run.profile import parse
 from kestrune.run.record import EventLog, row_from_status, summarize_steps, write_csv, write_json
 from kestrune.run.plot import write_plot
@@ -24,10 +26,10 @@ PROFILE = parse({
 
 def status(t_ms, cpu_mode, cpu_duty, cpu_target, gpu_mode="off", gpu_duty=0.0, gpu_target=None, dispatch=None,
            stale=False):
-    return {"ev": "status", "tMs": t_ms,
+    return parse_event({"ev": "status", "tMs": t_ms,
             "cpu": {"mode": cpu_mode, "duty": cpu_duty, "targetW": cpu_target, "powerStale": stale},
             "gpu": {"mode": gpu_mode, "duty": gpu_duty, "targetW": gpu_target, "dispatchMs": dispatch,
-                    "powerStale": False}}
+                    "powerStale": False}})
 
 
 def rows():
@@ -135,35 +137,22 @@ def test_a_failed_write_leaves_the_earlier_file_whole(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["summary.json"]
 
 
-class FakeHelper:
-    def __init__(self, lines):
-        self.lines, self.sent = list(lines), []
-
-    def send_raw(self, data):
-        self.sent.append(data)
-
-    def read_raw_line(self, timeout):
-        return self.lines.pop(0) if self.lines else None
-
-    def send(self, obj):
-        self.send_raw(json.dumps(obj))
-
-
 def test_the_event_log_keeps_every_line_both_ways(tmp_path):
     log = EventLog(tmp_path / "events.jsonl", 0.0)
-    helper = FakeHelper([b'{"ev":"hello"}\n', b"not json\n"])
-    log.instrument(helper)
-    log.session = 2
-    helper.send({"cmd": "hb"})
-    assert helper.read_raw_line(1) == b'{"ev":"hello"}\n' and helper.read_raw_line(1) == b"not json\n"
-    assert helper.read_raw_line(1) is None
+    # A stand-in helper: answers its first line with an ack and a line that is not an event.
+    with Helper(["sh", "-c", "read -r line; echo '{\"ev\":\"ack\",\"seq\":1}'; echo 'not json'"]) as helper:
+        log.instrument(helper)
+        log.session = 2
+        helper.send({"cmd": "hb"})
+        assert helper.read(10).seq == 1  # events still come out as records
+        assert helper.read_raw_line(10) == b"not json\n"
+        assert helper.read_raw_line(10) is None
     assert not (tmp_path / "events.jsonl").exists()  # under its temporary name until finished
     assert log.finish()
     entries = [json.loads(line) for line in (tmp_path / "events.jsonl").read_text().splitlines()]
     assert [(e["dir"], e["line"], e["session"]) for e in entries] == [
-        (">", {"cmd": "hb"}, 2), ("<", {"ev": "hello"}, 2), ("<", "not json", 2)]
+        (">", {"cmd": "hb"}, 2), ("<", {"ev": "ack", "seq": 1}, 2), ("<", "not json", 2)]
     assert all(e["utc"].endswith("Z") and e["t_s"] > 0 for e in entries)
-    assert helper.sent == ['{"cmd": "hb"}']
 
 
 def test_the_plot_is_a_png(tmp_path):

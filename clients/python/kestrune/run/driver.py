@@ -10,6 +10,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+from ..events import Bye, Error, Event, GpuInfo, Hello, Status
 from ..session import Session, StartFailed
 from ..version import VERSION
 from .handover import handover_due
@@ -83,10 +84,6 @@ class Target:
     process_name: str
 
 
-def _gpu_reason(gpu: dict) -> str:
-    return gpu.get("err") or "not usable"
-
-
 class Driver:
     def __init__(self, profile: Profile, target: Target, meters: dict, view, log: EventLog,
                  interrupt: Interrupt, sensors=None, metrics=None, sensor_summary=None):
@@ -138,8 +135,8 @@ class Driver:
 
     def _pid(self, session: Session | None) -> str:
         hello = session.hello if session else None
-        if hello and hello.get("pid") is not None:
-            return str(hello["pid"])
+        if hello is not None:
+            return str(hello.pid)
         return str(session.helper.pid) if session and session.helper else "?"
 
     # --- sessions -------------------------------------------------------------------------------
@@ -169,7 +166,7 @@ class Driver:
             self.problem("helper", f"cannot start the helper {self.target.program}: {e}")
             return None
         self.state.helper_started = True
-        self.state.hello = self.state.hello or s.hello
+        self.state.hello = self.state.hello or s.hello.to_wire()
         return s
 
     def _start_failed(self, s: Session, e: StartFailed) -> str:
@@ -177,7 +174,7 @@ class Driver:
         if e.code is None and e.bye is None:
             return (f"the helper {t.program} (pid {self._pid(s)}) sent no hello within "
                     f"{round(self.p.target.hello_timeout_s)} s of the start command")
-        why = (e.bye or {}).get("why") or "end of output"
+        why = e.bye.why if e.bye is not None else "end of output"
         if why == "already":
             return (f"another run of the helper holds its lock for user {t.user}, so this one ended at once "
                     f"(already, exit code {e.code}): find it with `pgrep -u {t.user} -a {t.process_name}`, "
@@ -185,8 +182,9 @@ class Driver:
         return f"the helper {t.program} (pid {self._pid(s)}) ended before its hello: {why} (exit code {e.code})"
 
     def _record_session(self, s: Session) -> None:
-        pid = s.hello.get("pid") if s.hello else (s.helper.pid if s.helper else None)
-        self.state.sessions.append({"pid": pid, "bye": s.bye, "exit_code": s.code})
+        pid = s.hello.pid if s.hello else (s.helper.pid if s.helper else None)
+        # The bye as the helper wrote it.
+        self.state.sessions.append({"pid": pid, "bye": s.bye.to_wire() if s.bye else None, "exit_code": s.code})
 
     def _close_session(self) -> None:
         s, self.session = self.session, None
@@ -195,12 +193,12 @@ class Driver:
         s.close()
         self._record_session(s)
 
-    def _check_domains(self, hello: dict) -> bool:
+    def _check_domains(self, hello: Hello) -> bool:
         """False when a domain the profile needs is one the helper cannot give."""
         missing = {}
-        if "gpu" in self.state.domains and not (hello.get("gpu") or {}).get("ok"):
-            missing["gpu"] = _gpu_reason(hello.get("gpu") or {})
-        if "cpu" in self.state.domains and not hello.get("workers"):
+        if "gpu" in self.state.domains and not hello.gpu.ok:
+            missing["gpu"] = hello.gpu.err or "not usable"
+        if "cpu" in self.state.domains and not hello.workers:
             missing["cpu"] = "no CPU workers"
         for d, why in missing.items():
             if d in self.p.load.optional:
@@ -233,8 +231,8 @@ class Driver:
             st.incomplete = True
             return
         hello = self.session.hello
-        self.view.say(f"helper started: pid {hello.get('pid')}, {hello.get('workers')} worker(s), "
-                      f"kernels {hello.get('isa')}, gpu {_gpu_text(hello.get('gpu') or {})}")
+        self.view.say(f"helper started: pid {hello.pid}, {hello.workers} worker(s), "
+                      f"kernels {hello.isa}, gpu {_gpu_text(hello.gpu)}")
         if not self._check_domains(hello):
             st.incomplete = True
             return
@@ -376,27 +374,27 @@ class Driver:
             self.view.say("kestrune: a meter failed: stopping the load (on_meter_failure = \"stop\")")
         return not stop
 
-    def _event(self, ev: dict, watch: MeterWatch) -> bool:
-        kind = ev.get("ev")
-        if kind == "status":
+    def _event(self, ev: Event, watch: MeterWatch) -> bool:
+        if isinstance(ev, Status):
             self._status(ev, watch)
-        elif kind == "error":
-            text = f"helper error: {ev.get('code')}" + (f": {ev['detail']}" if ev.get("detail") else "")
-            if ev.get("code") in ("gpuDeviceRemoved", "gpuSlow", "timer") and "gpu" in self.state.domains:
+        elif isinstance(ev, Error):
+            text = f"helper error: {ev.code}" + (f": {ev.detail}" if ev.detail else "")
+            gpu_lost = ev.code in ("gpuDeviceRemoved", "gpuSlow") or (ev.code == "timer" and ev.detail)
+            if gpu_lost and "gpu" in self.state.domains:
                 self.problem("load", f"{text}; the helper gives no more GPU load")
                 return "gpu" in self.p.load.optional
             self.problem("helper", text)
-        elif kind == "bye":
+        elif isinstance(ev, Bye):
             self.session.bye = ev
-            self.problem("helper", f"the helper ended the run early: {ev.get('why')} (exit code {ev.get('code')})")
+            self.problem("helper", f"the helper ended the run early: {ev.why} (exit code {ev.code})")
             return False
         return True
 
-    def _status(self, ev: dict, watch: MeterWatch) -> None:
+    def _status(self, ev: Status, watch: MeterWatch) -> None:
         now = time.monotonic()
         el = now - self.t0
         for d, m in self.meters.items():
-            m.observe_duty(float((ev.get(d) or {}).get("duty") or 0.0))
+            m.observe_duty(ev.domain(d).duty)
         measured = watch.measured(now)
         row = row_from_status(ev, el, self.step, measured, self.state.domains, utc_text(time.time()),
                               self._sensor_values)
@@ -407,7 +405,7 @@ class Driver:
             r.add(el, measured.get(d))
         self._show(ev, row, measured)
 
-    def _show(self, ev: dict, row: Row, measured: dict) -> None:
+    def _show(self, ev: Status, row: Row, measured: dict) -> None:
         i = max(0, self.step - 1)
         start, end = self.bounds[i]
         doms = []
@@ -416,7 +414,7 @@ class Driver:
             err, verdict = self._running[d].state() if d in self._running else (None, None)
             doms.append(DomainLive(name=d, mode=x.mode, duty=x.duty, target_w=x.target_w, measured_w=x.measured_w,
                                    stale=x.stale, error_pct=err, verdict=verdict, dispatch_ms=x.dispatch_ms))
-        hello = self.session.hello if self.session else {}
+        hello = self.session.hello if self.session else None
         snap = Snapshot(run_s=row.time_s, run_total_s=self.total,
                         state=HANDOVER if self._pending_gap is not None else RUNNING,
                         step_index=i, step_count=len(self.bounds), step_name=self.p.steps[i].name,
@@ -424,7 +422,7 @@ class Driver:
                         next_step_name=self.p.steps[i + 1].name if i + 1 < len(self.bounds) else None,
                         domains=tuple(doms), sensors=dict(row.sensors),
                         sensor_units=dict(getattr(self.sensors, "units", {}) or {}),
-                        helper_pid=(hello or {}).get("pid"), helper_version=VERSION,
+                        helper_pid=hello.pid if hello else None, helper_version=VERSION,
                         problems=tuple(self._active_problems))
         self.view.update(snap)
         self.last_snapshot = snap
@@ -432,7 +430,7 @@ class Driver:
             self.metrics.update(snap, (*self.verdicts, self._current_verdict()))
 
 
-def _gpu_text(gpu: dict) -> str:
-    if gpu.get("ok"):
-        return f"{gpu.get('name')} ({gpu.get('dispatchMs')} ms a dispatch)"
-    return f"not used ({gpu.get('err') or 'not asked for'})"
+def _gpu_text(gpu: GpuInfo) -> str:
+    if gpu.ok:
+        return f"{gpu.name} ({gpu.dispatch_ms} ms a dispatch)"
+    return f"not used ({gpu.err or 'not asked for'})"

@@ -331,6 +331,9 @@ def sysfs_meter(path: str) -> Meter:
                       f"power*_input, power*_average)")
 
 
+SOURCES = ("model", "command", "sysfs")
+
+
 def make_meter(source: str, domain: str, settings: dict) -> Meter:
     where = f"power.{domain}"
     if source == "model":

@@ -34,18 +34,18 @@ import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from ..commands import Domain
+from ..commands import MAX_RUN_S, MIN_RUN_S, MODES, Domain
+from .power import SOURCES
 from .verdict import Criteria
 
 DOMAINS = ("cpu", "gpu")
 TARGET_KINDS = ("native", "wine")
-SOURCES = ("model", "command", "sysfs")
 METER_POLICIES = ("stop", "continue")
-# The helper's run limit is at most 1800 s: a longer run is carried on by further helper
+# The helper's run limit caps one session: a longer run is carried on by further helper
 # sessions, each ended by the runner a margin before its limit.
-HELPER_MAX_RUN_S = 1800
+HELPER_MAX_RUN_S = MAX_RUN_S
 RUN_LIMIT_MARGIN_S = 10
-DEFAULT_SESSION_S = 1740.0
+DEFAULT_SESSION_S = float(MAX_RUN_S - 60)
 MIN_SESSION_S = 2.0
 MAX_REPEAT = 10000
 
@@ -134,7 +134,7 @@ class Profile:
         """The run limit each helper session is started with."""
         if self.load.max_run_s is not None:
             return self.load.max_run_s
-        return min(HELPER_MAX_RUN_S, max(30, math.ceil(min(self.seconds, self.session_s())) + RUN_LIMIT_MARGIN_S))
+        return min(HELPER_MAX_RUN_S, max(MIN_RUN_S, math.ceil(min(self.seconds, self.session_s())) + RUN_LIMIT_MARGIN_S))
 
     def criteria(self, index: int) -> Criteria:
         """The criteria of the step at 0-based `index`."""
@@ -259,7 +259,7 @@ def _domain(value, where: str) -> Domain:
         raise ProfileError(f"{where} must be \"off\", \"free\" or a table with mode, watts and cap")
     _only(value, ("mode", "watts", "cap"), where)
     mode = value.get("mode")
-    if mode not in ("off", "free", "target"):
+    if mode not in MODES:
         raise ProfileError(f"{where}.mode must be off, free or target, not {mode!r}")
     watts = value.get("watts")
     cap = value.get("cap")

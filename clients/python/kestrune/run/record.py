@@ -16,6 +16,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from pathlib import Path
 
+from ..events import Status
 from .profile import Profile, effective_target
 from .verdict import Criteria, judge_domain, judge_sensors, step_verdict
 
@@ -45,14 +46,13 @@ def utc_text(epoch: float) -> str:
     return datetime.fromtimestamp(epoch, timezone.utc).isoformat(timespec="milliseconds").replace("+00:00", "Z")
 
 
-def row_from_status(status: dict, time_s: float, step: int, measured: dict[str, float | None],
+def row_from_status(status: Status, time_s: float, step: int, measured: dict[str, float | None],
                     domains, utc: str = "", sensors: dict | None = None) -> Row:
-    row = Row(time_s=time_s, t_ms=int(status.get("tMs", 0)), step=step, utc=utc, sensors=dict(sensors or {}))
+    row = Row(time_s=time_s, t_ms=status.t_ms, step=step, utc=utc, sensors=dict(sensors or {}))
     for d in domains:
-        s = status.get(d) or {}
-        row.domains[d] = DomainRow(mode=s.get("mode", "off"), duty=float(s.get("duty") or 0.0),
-                                   target_w=s.get("targetW"), measured_w=measured.get(d),
-                                   stale=bool(s.get("powerStale")), dispatch_ms=s.get("dispatchMs"))
+        s = status.domain(d)
+        row.domains[d] = DomainRow(mode=s.mode, duty=s.duty, target_w=s.target_w, measured_w=measured.get(d),
+                                   stale=s.power_stale, dispatch_ms=getattr(s, "dispatch_ms", None))
     return row
 
 
@@ -227,18 +227,19 @@ class EventLog:
             return self.problem is None
 
     def instrument(self, helper) -> None:
-        """Logs every line the helper is sent and every line it writes."""
-        send_raw, read_raw_line = helper.send_raw, helper.read_raw_line
+        """Logs every line the helper is sent and every line it writes: every command goes
+        through `send_raw`, every line read (as an event or raw) through `_next_line`."""
+        send_raw, next_line = helper.send_raw, helper._next_line
 
         def logged_send(data):
             self.log(">", data)
             send_raw(data)
 
-        def logged_read(timeout):
-            raw = read_raw_line(timeout)
+        def logged_next(timeout):
+            arrived, raw = next_line(timeout)
             if raw is not None:
                 self.log("<", raw)
-            return raw
+            return arrived, raw
 
         helper.send_raw = logged_send
-        helper.read_raw_line = logged_read
+        helper._next_line = logged_next
