@@ -142,6 +142,17 @@ def test_a_sensor_that_vanishes_gives_missing_values_and_one_problem(tree):
     s.close()
 
 
+def test_a_hostile_tree_neither_hangs_the_run_nor_reaches_the_terminal(tree):
+    hwmon = tree / "sys/class/hwmon/hwmon0"
+    (hwmon / "temp2_label").write_text("Core\x1b[2J 0\n")
+    (hwmon / "temp1_input").unlink()
+    (hwmon / "temp1_input").symlink_to("/dev/zero")
+    found = {s.column: s for s in S.discover(tree)}
+    assert found["coretemp_core_2j_0_c"].profile_line == '"temp:coretemp/Core?[2J 0"'
+    value, why = found["coretemp_package_id_0_c"].read(1.0)
+    assert value is None and why.startswith(f"{hwmon / 'temp1_input'} does not hold a whole number")
+
+
 @pytest.mark.parametrize("prev, cur, pct", [
     ((100, 0, 100, 800, 0), (200, 0, 100, 900, 0), 50.0),
     ((100, 0, 100, 800, 100), (100, 0, 100, 800, 200), 0.0),   # iowait is idle time
