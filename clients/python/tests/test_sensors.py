@@ -13,7 +13,7 @@ import pytest
 
 from kestrune.run import sensors as S
 from kestrune.run import sensors_cli
-from kestrune.run.sensors_read import utilisation
+from kestrune.run.sensors_read import CommandReader, utilisation
 from kestrune.run.sensors_summary import slope_per_min, summarise
 
 FIXTURES = Path(__file__).parent / "fixtures"
@@ -196,6 +196,36 @@ def test_a_command_sensor_holds_its_newest_number_until_it_is_too_old(tmp_path):
                                 "recorded as missing"]
     finally:
         s.close()
+
+
+class TellingMeter:
+    """A meter that reports its own problems and error output, as the power meters can."""
+
+    proc = None
+
+    def __init__(self):
+        self.readings, self.problems = [], []
+
+    def read(self, now):
+        return self.readings.pop(0) if self.readings else None
+
+    def problem(self):
+        return self.problems.pop(0) if self.problems else None
+
+    def stderr_tail(self):
+        return "starting\nsensor bus error\n"
+
+
+def test_a_command_sensor_that_reports_a_problem_is_missing_at_once():
+    reader = CommandReader(["gpu-temp"], 5.0)
+    reader.meter = meter = TellingMeter()
+    meter.readings = [70.0]
+    assert reader.read(0.0) == (70.0, "")
+    meter.problems = ["printed 'ERR', not a number"]
+    assert reader.read(0.5) == (None, "gpu-temp printed 'ERR', not a number: sensor bus error")
+    assert reader.read(1.0)[0] is None  # the held value ended with the problem
+    meter.readings = [71.0]
+    assert reader.read(1.5) == (71.0, "")
 
 
 T = [0, 10, 20, 30, 40, 50, 60, 70, 80, 90]

@@ -150,6 +150,14 @@ class CommandReader:
 
     def read(self, now: float) -> tuple[float | None, str]:
         value = self.meter.read(now)
+        # A meter that tells its own problems (garbage printed, the program's end) ends the
+        # held value at once.
+        problem = getattr(self.meter, "problem", lambda: None)()
+        if problem:
+            self._at = None
+            tail = getattr(self.meter, "stderr_tail", lambda: None)()
+            last = tail.strip().splitlines()[-1] if tail and tail.strip() else ""
+            return None, f"{shlex.join(self.argv)} {problem}" + (f": {last}" if last else "")
         if value is not None and math.isfinite(value):
             self._value, self._at = value, now
         if self._at is not None and now - self._at <= self.max_age_s:
