@@ -167,33 +167,38 @@ def test_utilisation_is_a_share_of_the_counters_difference(prev, cur, pct):
 
 def test_a_command_sensor_holds_its_newest_number_until_it_is_too_old(tmp_path):
     script = tmp_path / "temp.py"
-    gate = tmp_path / "end"
+    more, end = tmp_path / "more", tmp_path / "end"
     script.write_text("import os, sys, time\n"
+                      "def wait(p):\n"
+                      "    while not os.path.exists(p): time.sleep(0.01)\n"
                       "print('61.5', flush=True)\n"
-                      "print('not a number', flush=True)\n"
-                      f"while not os.path.exists({str(gate)!r}): time.sleep(0.01)\n"
+                      f"wait({str(more)!r})\n"
                       "print('64', flush=True)\n"
+                      f"wait({str(end)!r})\n"
                       "sys.exit(4)\n")
     s = S.open_sensors(S.parse_specs([{"name": "GPU temp", "command": [sys.executable, str(script)],
                                        "unit": "c", "max_age_s": 2}]), None)
+    argv = f"{sys.executable} {script}"
     try:
         assert s.columns == ["gpu_temp_c"] and s.units == {"gpu_temp_c": "c"}
         assert s.sample(100.0) == {"gpu_temp_c": 61.5}
         assert s.sample(101.5) == {"gpu_temp_c": 61.5}  # nothing new yet, still fresh
         assert s.sample(102.5) == {"gpu_temp_c": None}
-        assert s.problems() == [f"sensor gpu_temp_c: {sys.executable} {script} printed no number for 2 s; "
-                                "recorded as missing"]
-        gate.touch()
+        assert s.problems() == [f"sensor gpu_temp_c: {argv} printed no number for 2 s; recorded as missing"]
+        more.touch()
         for _ in range(500):
             got = s.sample(103.0)["gpu_temp_c"]
             if got is not None:
                 break
             __import__("time").sleep(0.01)
         assert got == 64.0
+        end.touch()
         s.sensors[0].reader.meter.proc.wait(10)
         assert s.sample(106.0) == {"gpu_temp_c": None}
-        assert s.problems() == [f"sensor gpu_temp_c: {sys.executable} {script} ended (exit code 4); "
-                                "recorded as missing"]
+        problems = s.problems()
+        assert len(problems) == 1 and re.fullmatch(
+            rf"sensor gpu_temp_c: {re.escape(argv)} (ended \(exit code 4\)|exited with code 4); recorded as missing",
+            problems[0]), problems
     finally:
         s.close()
 
