@@ -14,7 +14,7 @@ import pytest
 from kestrune.run import cli
 from kestrune.run import plot as P
 from kestrune.run import report as R
-from kestrune.run.recordio import Step, read_columns
+from kestrune.run.recordio import Step, read_columns, steps_of
 
 SENSORS = ("coretemp_package_id_0_c", "cpu_mean_mhz", "cpu_util_pct", "nct6798_fan1_rpm")
 
@@ -80,7 +80,8 @@ def png_size(path: Path) -> tuple[int, int]:
     ((), []),
     (("coretemp_package_id_0_c",), [(["coretemp_package_id_0_c"], [])]),
     (SENSORS, [(["coretemp_package_id_0_c"], ["cpu_mean_mhz"]), (["cpu_util_pct"], ["nct6798_fan1_rpm"])]),
-    (("gpu_temp_c", "fan1_rpm"), [(["gpu_temp_c"], []), ([], ["fan1_rpm"])]),
+    # Nothing for a left axis: fans take it.
+    (("gpu_temp_c", "fan1_rpm"), [(["gpu_temp_c"], []), (["fan1_rpm"], [])]),
 ])
 def test_sensor_panels_come_from_the_recorded_columns(tmp_path, sensors, panels):
     make_record(tmp_path, STEPS, sensors)
@@ -162,13 +163,25 @@ def test_report_prints_the_step_table_and_remakes_the_plot(tmp_path):
         "  step 2 hold 40 W: cpu.error_pct -7 (limit 3)",
         "  step 2 hold 40 W: coretemp_package_id_0_c.max 64.5 (limit 60)",
         "",
-        "sensors per step, mean / max (= steady, + rising, - falling; >N s above its limit):",
+        "sensors per step, mean / max (temperatures: = steady, + rising, - falling; >N s above its limit):",
         "#  step       coretemp_package_id_0_c  cpu_mean_mhz",
         "1  warm up    61.0 / 64.5 =            3402 / 3600",
         "2  hold 40 W  62.0 / 64.5 + >3.5s      -",
         "",
         f"plot: {folder / 'run.png'}"]
     png_size(folder / "run.png")
+
+
+def test_many_sensors_over_few_steps_are_listed_a_sensor_a_line():
+    steps = steps_of({"steps": [step(1, "soak", 0, 60, sensors={
+        "coretemp_package_id_0_c": {"mean": 70.0, "max": 71.5, "steady": False, "slope_per_min": -0.9},
+        "nct6798_fan1_rpm": {"mean": 1200, "max": 1250, "steady": True, "slope_per_min": 0.0},
+        "gpu_c": {"mean": 55.0, "max": 56.0, "steady": None}})]})
+    record = R.Record(Path("x"), {}, {"steps": [vars(s) for s in steps]})
+    assert R.step_lines(record)[-4:] == ["sensor                   step 1",
+                                         "coretemp_package_id_0_c  70.0 / 71.5 -",
+                                         "nct6798_fan1_rpm         1200 / 1250",  # a fan is not judged steady
+                                         "gpu_c                    55.0 / 56.0"]
 
 
 def test_report_writes_the_plot_where_asked_and_survives_a_damaged_summary(tmp_path):

@@ -13,7 +13,7 @@ import pytest
 
 from kestrune.run import sensors as S
 from kestrune.run import sensors_cli
-from kestrune.run.sensors_read import utilisation
+from kestrune.run.sensors_read import CommandReader, utilisation
 from kestrune.run.sensors_summary import slope_per_min, summarise
 
 FIXTURES = Path(__file__).parent / "fixtures"
@@ -142,6 +142,17 @@ def test_a_sensor_that_vanishes_gives_missing_values_and_one_problem(tree):
     s.close()
 
 
+def test_a_hostile_tree_neither_hangs_the_run_nor_reaches_the_terminal(tree):
+    hwmon = tree / "sys/class/hwmon/hwmon0"
+    (hwmon / "temp2_label").write_text("Core\x1b[2J 0\n")
+    (hwmon / "temp1_input").unlink()
+    (hwmon / "temp1_input").symlink_to("/dev/zero")
+    found = {s.column: s for s in S.discover(tree)}
+    assert found["coretemp_core_2j_0_c"].profile_line == '"temp:coretemp/Core?[2J 0"'
+    value, why = found["coretemp_package_id_0_c"].read(1.0)
+    assert value is None and why.startswith(f"{hwmon / 'temp1_input'} does not hold a whole number")
+
+
 @pytest.mark.parametrize("prev, cur, pct", [
     ((100, 0, 100, 800, 0), (200, 0, 100, 900, 0), 50.0),
     ((100, 0, 100, 800, 100), (100, 0, 100, 800, 200), 0.0),   # iowait is idle time
@@ -156,35 +167,70 @@ def test_utilisation_is_a_share_of_the_counters_difference(prev, cur, pct):
 
 def test_a_command_sensor_holds_its_newest_number_until_it_is_too_old(tmp_path):
     script = tmp_path / "temp.py"
-    gate = tmp_path / "end"
+    more, end = tmp_path / "more", tmp_path / "end"
     script.write_text("import os, sys, time\n"
+                      "def wait(p):\n"
+                      "    while not os.path.exists(p): time.sleep(0.01)\n"
                       "print('61.5', flush=True)\n"
-                      "print('not a number', flush=True)\n"
-                      f"while not os.path.exists({str(gate)!r}): time.sleep(0.01)\n"
+                      f"wait({str(more)!r})\n"
                       "print('64', flush=True)\n"
+                      f"wait({str(end)!r})\n"
                       "sys.exit(4)\n")
     s = S.open_sensors(S.parse_specs([{"name": "GPU temp", "command": [sys.executable, str(script)],
                                        "unit": "c", "max_age_s": 2}]), None)
+    argv = f"{sys.executable} {script}"
     try:
         assert s.columns == ["gpu_temp_c"] and s.units == {"gpu_temp_c": "c"}
         assert s.sample(100.0) == {"gpu_temp_c": 61.5}
         assert s.sample(101.5) == {"gpu_temp_c": 61.5}  # nothing new yet, still fresh
         assert s.sample(102.5) == {"gpu_temp_c": None}
-        assert s.problems() == [f"sensor gpu_temp_c: {sys.executable} {script} printed no number for 2 s; "
-                                "recorded as missing"]
-        gate.touch()
+        assert s.problems() == [f"sensor gpu_temp_c: {argv} printed no number for 2 s; recorded as missing"]
+        more.touch()
         for _ in range(500):
             got = s.sample(103.0)["gpu_temp_c"]
             if got is not None:
                 break
             __import__("time").sleep(0.01)
         assert got == 64.0
+        end.touch()
         s.sensors[0].reader.meter.proc.wait(10)
         assert s.sample(106.0) == {"gpu_temp_c": None}
-        assert s.problems() == [f"sensor gpu_temp_c: {sys.executable} {script} ended (exit code 4); "
-                                "recorded as missing"]
+        problems = s.problems()
+        assert len(problems) == 1 and re.fullmatch(
+            rf"sensor gpu_temp_c: {re.escape(argv)} (ended \(exit code 4\)|exited with code 4); recorded as missing",
+            problems[0]), problems
     finally:
         s.close()
+
+
+class TellingMeter:
+    """A meter that reports its own problems and error output, as the power meters can."""
+
+    proc = None
+
+    def __init__(self):
+        self.readings, self.problems = [], []
+
+    def read(self, now):
+        return self.readings.pop(0) if self.readings else None
+
+    def problem(self):
+        return self.problems.pop(0) if self.problems else None
+
+    def stderr_tail(self):
+        return "starting\nsensor bus error\n"
+
+
+def test_a_command_sensor_that_reports_a_problem_is_missing_at_once():
+    reader = CommandReader(["gpu-temp"], 5.0)
+    reader.meter = meter = TellingMeter()
+    meter.readings = [70.0]
+    assert reader.read(0.0) == (70.0, "")
+    meter.problems = ["printed 'ERR', not a number"]
+    assert reader.read(0.5) == (None, "gpu-temp printed 'ERR', not a number: sensor bus error")
+    assert reader.read(1.0)[0] is None  # the held value ended with the problem
+    meter.readings = [71.0]
+    assert reader.read(1.5) == (71.0, "")
 
 
 T = [0, 10, 20, 30, 40, 50, 60, 70, 80, 90]

@@ -44,13 +44,16 @@ def _sensor_groups(columns) -> list[tuple[list[str], list[str], str, str]]:
     for c in sensors:
         if any(v is not None for v in columns[c]):
             by_unit.setdefault(unit_of(c), []).append(c)
-    panels = []
-    if by_unit.get("c") or by_unit.get("mhz"):
-        panels.append((by_unit.get("c", []), by_unit.get("mhz", []), "temperature (°C)", "clock (MHz)"))
     other = [c for u, cs in by_unit.items() if u not in ("c", "mhz", "rpm") for c in cs]
-    if other or by_unit.get("rpm"):
-        left = "utilisation (%)" if set(map(unit_of, other)) == {"pct"} else "utilisation (%), other"
-        panels.append((other, by_unit.get("rpm", []), left if other else "", "fan (RPM)"))
+    other_label = "utilisation (%)" if set(map(unit_of, other)) == {"pct"} else "utilisation (%), other"
+    panels = []
+    for left, right, left_label, right_label in (
+            (by_unit.get("c", []), by_unit.get("mhz", []), "temperature (°C)", "clock (MHz)"),
+            (other, by_unit.get("rpm", []), other_label, "fan (RPM)")):
+        if left:
+            panels.append((left, right, left_label, right_label))
+        elif right:  # nothing for the left axis: the right one's lines take it
+            panels.append((right, [], right_label, ""))
     return panels
 
 
@@ -166,18 +169,26 @@ def draw(runs: list[tuple[str, dict, dict]], path: Path, title: str) -> None:
             xs = _series(cols, "time_s")
             ls = "-" if n == 0 else "--"
             suffix = f" ({label})" if len(runs) > 1 else ""
-            for target_ax, names, lw, side in ((ax, left, 1.2, ""), (other, right, 0.8, " (right)")):
+            # The right axis's lines are dash-dotted (dotted for a second run).
+            for target_ax, names, lw, side, style in ((ax, left, 1.2, "", ls),
+                                                      (other, right, 0.9, " (right)", "-." if n == 0 else ":")):
                 for c in names:
                     if c in cols and target_ax is not None:
-                        handles += target_ax.plot(xs, _series(cols, c), lw=lw, ls=ls, color=colour[c],
+                        handles += target_ax.plot(xs, _series(cols, c), lw=lw, ls=style, color=colour[c],
                                                   label=c + side + suffix)
         ax.set_ylabel(left_label)
         ax.grid(alpha=0.3)
+        ax.margins(y=0.12)
         if other is not None:
             other.set_ylabel(right_label)
+            other.margins(y=0.12)
         if handles:
-            ax.legend(handles, [h.get_label() for h in handles], loc="upper left", fontsize=6.5, framealpha=0.85,
-                      ncol=max(1, math.ceil(len(handles) / 6)))
+            labels = [h.get_label() for h in handles]
+            if len(handles) <= 4:
+                ax.legend(handles, labels, loc="upper left", fontsize=6.5, framealpha=0.85)
+            else:  # many lines: the key goes beside the panel, clear of them
+                ax.legend(handles, labels, loc="upper left", bbox_to_anchor=(1.1 if other else 1.01, 1.0),
+                          fontsize=6.5, framealpha=0.85, borderaxespad=0, ncol=1 if len(handles) <= 14 else 2)
     key_lines = _mark_steps(axes, steps, end, fig_width_px) if steps else []
     axes[-1].set_xlim(0, end)
     axes[-1].set_xlabel("time (s)")

@@ -46,8 +46,11 @@ def _sensors(steps: list[Step]) -> list[str]:
     return list(dict.fromkeys(c for s in steps for c in s.sensors))
 
 
-def _trend(info: dict) -> str:
-    """= steady; + or - rising or falling faster than the steady limit; blank when unjudged."""
+def _trend(info: dict, column: str) -> str:
+    """= steady; + or - rising or falling faster than the steady limit; blank when unjudged
+    or not a temperature."""
+    if unit_of(column) != "c":
+        return ""
     if info.get("steady") is True:
         return " ="
     slope = number(info.get("slope_per_min"))
@@ -58,7 +61,7 @@ def _trend(info: dict) -> str:
 
 def _sensor_cell(info: dict, column: str) -> str:
     spec = ".0f" if unit_of(column) in ("mhz", "rpm") else ".1f"
-    cell = f"{_fmt(info.get('mean'), spec)} / {_fmt(info.get('max'), spec)}{_trend(info)}"
+    cell = f"{_fmt(info.get('mean'), spec)} / {_fmt(info.get('max'), spec)}{_trend(info, column)}"
     above = number(info.get("time_above_s"))
     return cell + (f" >{above:g}s" if above else "")
 
@@ -97,10 +100,18 @@ def step_lines(record: Record) -> list[str]:
                 f"(limit {_measured(f.get('limit'))})" for s, f in failed]
     sensors = _sensors(steps)
     if sensors:
-        out += ["", "sensors per step, mean / max (= steady, + rising, - falling; >N s above its limit):"]
-        rows = [[str(s.index), s.name] + [_sensor_cell(s.sensors[c], c) if c in s.sensors else "-" for c in sensors]
-                for s in steps]
-        out += table(["#", "step", *sensors], rows, {0})
+        out += ["", "sensors per step, mean / max (temperatures: = steady, + rising, - falling; "
+                    ">N s above its limit):"]
+
+        def cell(s, c):
+            return _sensor_cell(s.sensors[c], c) if c in s.sensors else "-"
+        if len(sensors) > len(steps) and len(steps) <= 8:
+            # More sensors than steps: a sensor a line, a step a column, to stay narrow.
+            out += table(["sensor", *(f"step {s.index}" for s in steps)],
+                         [[c] + [cell(s, c) for s in steps] for c in sensors])
+        else:
+            out += table(["#", "step", *sensors], [[str(s.index), s.name] + [cell(s, c) for c in sensors]
+                                                   for s in steps], {0})
     return out
 
 

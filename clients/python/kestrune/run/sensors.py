@@ -30,7 +30,7 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .sensors_read import AggregateReader, CommandReader, FileReader, SourceError, StatFile, UtilReader
+from .sensors_read import AggregateReader, CommandReader, FileReader, SourceError, StatFile, UtilReader, read_text
 from .sensors_summary import STEADY_LIMIT_PER_MIN, STEADY_WINDOW_S, summarise
 
 ROOT_ENV = "KESTRUNE_SYSFS_ROOT"
@@ -98,10 +98,12 @@ def _number_key(path: Path) -> tuple:
 
 
 def _text(path: Path) -> str | None:
+    """A name or label file's text, with anything unprintable (it reaches terminals) as "?"."""
     try:
-        return path.read_text(errors="replace").strip()
+        text = read_text(path).strip()
     except OSError:
         return None
+    return "".join(ch if ch.isprintable() else "?" for ch in text)
 
 
 def _numbered(names: list[str]) -> list[str]:

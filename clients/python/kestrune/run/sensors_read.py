@@ -13,9 +13,20 @@ from pathlib import Path
 from .power import CommandMeter, SourceError
 
 
+# A sysfs value is a few bytes and /proc/stat some tens of kilobytes: reads stop at these sizes,
+# so a fake tree's link to an endless file cannot hold the run.
+VALUE_LIMIT = 4096
+STAT_LIMIT = 4 << 20
+
+
+def read_text(path: Path, limit: int = VALUE_LIMIT) -> str:
+    with open(path, "rb") as f:
+        return f.read(limit).decode("utf-8", errors="replace")
+
+
 def read_number(path: Path, divisor: float) -> tuple[float | None, str]:
     try:
-        text = path.read_text().strip()
+        text = read_text(path).strip()
     except FileNotFoundError:
         return None, f"{path} is gone"
     except OSError as e:
@@ -103,7 +114,7 @@ class StatFile:
             self._at = now
             self._prev = self._cur
             try:
-                self._cur, self._why = parse_stat(self.path.read_text()), ""
+                self._cur, self._why = parse_stat(read_text(self.path, STAT_LIMIT)), ""
             except OSError as e:
                 self._cur, self._why = {}, f"cannot read {self.path}: {e.strerror or e}"
         return self._prev, self._cur, self._why
@@ -139,6 +150,14 @@ class CommandReader:
 
     def read(self, now: float) -> tuple[float | None, str]:
         value = self.meter.read(now)
+        # A meter that tells its own problems (garbage printed, the program's end) ends the
+        # held value at once.
+        problem = getattr(self.meter, "problem", lambda: None)()
+        if problem:
+            self._at = None
+            tail = getattr(self.meter, "stderr_tail", lambda: None)()
+            last = tail.strip().splitlines()[-1] if tail and tail.strip() else ""
+            return None, f"{shlex.join(self.argv)} {problem}" + (f": {last}" if last else "")
         if value is not None and math.isfinite(value):
             self._value, self._at = value, now
         if self._at is not None and now - self._at <= self.max_age_s:
@@ -153,4 +172,4 @@ class CommandReader:
 
 
 __all__ = ["AggregateReader", "CommandReader", "FileReader", "SourceError", "StatFile", "UtilReader",
-           "parse_stat", "read_number", "utilisation"]
+           "parse_stat", "read_number", "read_text", "utilisation"]
