@@ -43,6 +43,8 @@ STATUS = ('{"ev":"status","tMs":250,"cpu":{"mode":"free","duty":0.25,"targetW":n
 FAKES = {
     "silent": UNTIL_START + "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
     "already": UNTIL_START + "echo '{\"ev\":\"bye\",\"why\":\"already\",\"code\":7,\"cpuS\":0.0,\"gpuS\":0.0}'; exit 7\n",
+    "quiet": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'\n"
+             "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
     "hbTimeout": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'; sleep 0.5\n"
                  "echo '{\"ev\":\"bye\",\"why\":\"hbTimeout\",\"code\":3,\"cpuS\":0.0,\"gpuS\":0.0}'; exit 3\n",
 }
@@ -80,6 +82,8 @@ CASES = [
     case("SIGTERM", 143, "interrupted; stopping the helper", outcome="interrupted", action="SIGTERM"),
     case("helper killed", 4, "ended without a bye (exit code -9)", kind="helper", action="kill-helper"),
     case("helper silent", 4, "sent no hello within 2 s of the start command", kind="helper", fake="silent"),
+    case("helper goes quiet during the run", 4, "(pid 4242) wrote no status for 3 s", kind="helper",
+         fake="quiet"),
     case("helper ends the run early", 4, "the helper ended the run early: hbTimeout (exit code 3)",
          kind="helper", fake="hbTimeout"),
     case("another run holds the lock", 4, "another run of the helper holds its lock for user", kind="helper",
@@ -222,3 +226,30 @@ def test_a_run_longer_than_a_session_is_handed_over(tmp_path):
     assert times == sorted(times) and times[-1] > 8.5
     assert summary["steps"][1]["verdict"] == "pass"
     assert "handing over to a new helper session" in text
+
+
+@needs_native
+def test_sensors_from_a_fake_tree_are_recorded_summarised_and_judged(tmp_path):
+    prof = tmp_path / "thermal.toml"
+    prof.write_text(f'name = "thermal"\nsysfs_root = "{Path(__file__).parent / "fixtures" / "sysfs"}"\n'
+                    'sensors = ["temp:coretemp/Package id 0", "freq:mean", "util:cpu"]\n'
+                    '[load]\ncpu = true\n'
+                    '[verdict]\nsensor_max = { coretemp_package_id_0_c = 60.0 }\n'
+                    '[[steps]]\nname = "cool enough"\nseconds = 2\ncpu = "free"\n'
+                    '[[steps]]\nname = "too hot"\nseconds = 2\ncpu = "free"\n'
+                    'verdict = { sensor_max = { coretemp_package_id_0_c = 50.0 } }\n')
+    out = tmp_path / "out"
+    env = {k: v for k, v in os.environ.items() if k != "KESTRUNE_SYSFS_ROOT"}
+    code, text = run_with(["run", prof, "--out", out], env)
+    assert code == 3, text
+    rows = read_csv(out / "run.csv")
+    assert list(rows[0])[-3:] == ["coretemp_package_id_0_c", "cpu_mean_mhz", "cpu_util_pct"]
+    assert {r["coretemp_package_id_0_c"] for r in rows} == {"54"} and rows[0]["cpu_mean_mhz"] == "3100"
+    summary = json.loads((out / "summary.json").read_text())
+    cool, hot = summary["steps"]
+    assert cool["verdict"] == "pass" and cool["sensors"]["coretemp_package_id_0_c"]["max"] == 54.0
+    assert hot["verdict"] == "fail"
+    assert hot["failed"] == [{"criterion": "coretemp_package_id_0_c max", "measured": 54.0, "limit": 50.0}]
+    assert hot["sensors"]["coretemp_package_id_0_c"]["time_above_s"] > 1.0
+    assert "failed: coretemp_package_id_0_c max: 54 (limit 50)" in text
+    assert (out / "run.png").read_bytes()[:4] == b"\x89PNG"

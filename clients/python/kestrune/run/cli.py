@@ -126,33 +126,34 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
         if metrics is not None:
             print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
         log = EventLog(out_dir / "events.jsonl", time.monotonic())
-        try:
-            if profile.target.kind == "wine":
-                print("kestrune: preparing the Wine prefix", file=stdout, flush=True)
+        # From here to the written record a signal asks for a clean stop: a second Ctrl-C
+        # while the record is written must not lose it.
+        with Interrupt() as interrupt:
             try:
-                runner = make()
-            except (OSError, RuntimeError) as e:
-                log.finish()
-                _discard(out_dir, created)
-                return _say_error(f"cannot prepare the helper: {e}")
-            try:
-                user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
-                view = make_view(profile, stdout)
-                with Interrupt() as interrupt:
+                if profile.target.kind == "wine":
+                    print("kestrune: preparing the Wine prefix", file=stdout, flush=True)
+                try:
+                    runner = make()
+                except (OSError, RuntimeError) as e:
+                    log.finish()
+                    _discard(out_dir, created)
+                    return _say_error(f"cannot prepare the helper: {e}")
+                try:
+                    user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
+                    view = make_view(profile, stdout)
                     driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
                                     meters, view, log, interrupt, sensors, metrics, _sensor_summary(sensors))
                     state = driver.run()
+                finally:
+                    runner.close()
             finally:
-                runner.close()
-        finally:
-            if own_prefix is not None:
-                shutil.rmtree(own_prefix, ignore_errors=True)
-        if not state.helper_started:
-            log.finish()
-            _discard(out_dir, created)
-            return oc.SETUP_FAILED
-        code = _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id)
-        return code
+                if own_prefix is not None:
+                    shutil.rmtree(own_prefix, ignore_errors=True)
+            if not state.helper_started:
+                log.finish()
+                _discard(out_dir, created)
+                return oc.SETUP_FAILED
+            return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id)
     finally:
         close_meters(meters)
         if sensors is not None:

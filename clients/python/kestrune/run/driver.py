@@ -20,8 +20,9 @@ from .profile import Profile, effective_target
 from .record import EventLog, Row, judge_step, row_from_status, utc_text
 from .verdict import FAILING, PASSING, SETTLING, Running
 
-# A helper in a run writes a status every 250 ms: this long without any event, it is stuck.
-SILENT_S = 5.0
+# A helper in a run writes a status every 250 ms: this long without any event (the helper's
+# own limit for output that does not move), it is stuck.
+SILENT_S = 3.0
 STOP_TIMEOUT_S = 5.0
 STDERR_TAIL_LINES = 5
 
@@ -252,6 +253,7 @@ class Driver:
             el = now - self.t0
             st.ended_s = el
             if el >= self.total:
+                self._silent(last_event)  # up to the end: a run that went quiet did not complete
                 break
             while self.step < len(self.bounds) and el >= self.bounds[self.step][0]:
                 self._judge_done_step()
@@ -275,10 +277,7 @@ class Driver:
             try:
                 ev = self.session.helper.read(wait)
             except TimeoutError:
-                if time.monotonic() - last_event >= SILENT_S:
-                    self.problem("helper", f"the helper {self.target.program} (pid {self._pid(self.session)}) "
-                                           f"wrote no status for {round(SILENT_S)} s")
-                    st.incomplete = True
+                if self._silent(last_event):
                     break
                 continue
             except ValueError as e:  # not JSON: the helper is not what it should be
@@ -319,6 +318,14 @@ class Driver:
             if word in states:
                 return word
         return None
+
+    def _silent(self, last_event: float) -> bool:
+        if time.monotonic() - last_event < SILENT_S:
+            return False
+        self.problem("helper", f"the helper {self.target.program} (pid {self._pid(self.session)}) "
+                               f"wrote no status for {round(SILENT_S)} s")
+        self.state.incomplete = True
+        return True
 
     def _set_step(self) -> None:
         s = self.p.steps[self.step - 1]
