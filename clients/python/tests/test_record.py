@@ -56,6 +56,12 @@ def test_settle_time_is_the_last_entry_into_the_band(samples, expected):
     assert settle_time(samples, 40.0, 1.0, 3.0) == expected
 
 
+def test_settle_time_passes_over_a_hand_over():
+    samples = [(1.2, 40.0), (1.4, 30.0), (1.6, 40.5)]
+    assert settle_time(samples, 40.0, 1.0, 3.0) == 0.6
+    assert settle_time(samples, 40.0, 1.0, 3.0, excluded=[(1.3, 1.5)]) == 0.2
+
+
 def test_the_summary_judges_each_step_and_domain():
     free, hold = summarize_steps(PROFILE, rows(), ("cpu", "gpu"), completed_steps=2)
     assert free["domains"]["cpu"] == {"mode": "free", "target_w": None, "mean_w": 40.0, "stdev_w": 10.0,

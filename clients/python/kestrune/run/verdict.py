@@ -40,13 +40,13 @@ def in_band(w: float, target: float, tolerance_pct: float) -> bool:
     return abs(w - target) <= abs(target) * tolerance_pct / 100.0
 
 
-def settle_time(samples, target: float, start: float, tolerance_pct: float) -> float | None:
+def settle_time(samples, target: float, start: float, tolerance_pct: float, excluded=()) -> float | None:
     """Seconds from `start` until the readings entered the band and stayed there to the last
     reading; None when the last reading is outside it (or there is none). Missing readings
-    (None) are passed over."""
+    (None) and readings in `excluded` spans (a hand-over and its settling) are passed over."""
     first_in = None
     for t, w in samples:
-        if w is None:
+        if w is None or _excluded(t, excluded):
             continue
         if in_band(w, target, tolerance_pct):
             if first_in is None:
@@ -86,7 +86,7 @@ def judge_domain(mode: str, target: float | None, samples, start: float, criteri
     error = (mean - target) / target * 100.0
     share = sum(1 for w in values if in_band(w, target, criteria.tolerance_pct)) / len(values)
     out.update(error_pct=_r(error, 2), within_share=_r(share), settle_s=settle_time(samples, target, start,
-                                                                                   criteria.tolerance_pct))
+                                                                                   criteria.tolerance_pct, excluded))
     if criteria.within_share is not None and share < criteria.within_share:
         failed.append(failure(f"share within ±{criteria.tolerance_pct:g} %", _r(share), criteria.within_share))
     if criteria.max_error_pct is not None and abs(error) > criteria.max_error_pct:
