@@ -224,9 +224,13 @@ def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog
     written.append("events.jsonl")
     if state.rows:
         try:
-            write_plot(out_dir / "run.png", out_dir / "run.csv", summary)
+            # Drawn under a temporary name (its suffix tells the format) and renamed, like the rest.
+            tmp = out_dir / ".run.tmp.png"
+            write_plot(tmp, out_dir / "run.csv", summary)
+            os.replace(tmp, out_dir / "run.png")
             written.append("run.png")
         except Exception as e:  # a plot that cannot be drawn does not lose the record
+            (out_dir / ".run.tmp.png").unlink(missing_ok=True)
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
             write_json(out_dir / "summary.json", summary)
