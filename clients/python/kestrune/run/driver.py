@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import queue
 import signal
+import subprocess
 import threading
 import time
 from dataclasses import dataclass, field
@@ -285,7 +286,10 @@ class Driver:
                 st.incomplete = True
                 break
             if ev is None:
-                self.session.code = self.session.helper.wait(STOP_TIMEOUT_S)
+                try:
+                    self.session.code = self.session.helper.wait(STOP_TIMEOUT_S)
+                except subprocess.TimeoutExpired:  # its output closed, the process not gone: ended below
+                    pass
                 self.problem("helper", f"the helper {self.target.program} (pid {self._pid(self.session)}) ended "
                                        f"without a bye (exit code {self.session.code})",
                              self._helper_stderr(self.session.helper))
