@@ -3,6 +3,7 @@
 import threading
 import time
 
+import kestrune
 from kestrune.testing import flood, memory_kib, start_cmd
 
 # Power readings with a heartbeat every tenth line, written while the CPU burns: the
@@ -42,3 +43,28 @@ def test_a_flood_of_commands_mid_burn_leaves_the_run_alive_stoppable_and_small(r
         assert h.wait() == 0
         print(f"{runner.name}: {FLOOD_LINES} lines in {flood_s:.1f} s, peak {peak_kib / 1024:.1f} MiB")
         assert peak_kib < PEAK_LIMIT_MIB[runner.name] * 1024
+
+
+# Sets that are acknowledged and change nothing: seq 0 is never above the last applied one.
+IGNORED_SET = b'{"cmd":"set","seq":0,"cpu":{"mode":"free"}}\n'
+ACK_BURST = 400
+
+
+def test_every_setting_is_applied_and_acked_while_a_burst_of_acks_overflows(runner):
+    """Each burst makes more acks than the helper's output queue holds while the controller
+    reads, so some are dropped, at times the ack of the set right after it; the session's
+    set sends again until one is acked, and every target shows in the status."""
+    acks = resends = 0
+    with kestrune.Session(runner, cpu=True, workers=1) as s:
+        s.set(cpu=kestrune.target(10.0))
+        for watts in (11.0, 12.0, 13.0, 14.0, 15.0):
+            s.helper.send_raw(IGNORED_SET * ACK_BURST)  # one write
+            s.set(cpu=kestrune.target(watts))
+            for ev in s.events(timeout=5.0):
+                acks += isinstance(ev, kestrune.Ack) and ev.seq == 0
+                if isinstance(ev, kestrune.Status) and ev.cpu.target_w == watts:
+                    assert ev.cpu.mode == "target"
+                    break
+        resends = s.resends
+    assert s.code == 0
+    print(f"{runner.name}: {acks} of {5 * ACK_BURST} burst acks read, {resends} sets sent again")

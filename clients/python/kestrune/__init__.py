@@ -21,15 +21,14 @@ from .native import NativeRunner, unprivileged_user
 from .paths import NATIVE_BUILD, ROOT, WINDOWS_BUILD
 from .reasons import ERROR_CODES, STOP_REASONS
 from .runner import Runner
-from .session import Session, StartFailed
+from .session import Session, SetNotAcknowledged, StartFailed
 from .windows import WindowsRunner
 from .wine import WineRunner
 
 __all__ = [
-    "Ack", "Bye", "CpuStatus", "Error", "Event", "GpuInfo", "GpuStatus", "Hello", "ProtocolError", "Status",
-    "parse_event", "parse_line",
-    "Domain", "ERROR_CODES", "FREE", "Heartbeat", "Helper", "MAX_RUN_S", "MIN_RUN_S", "MODES", "NATIVE_BUILD",
-    "NativeRunner", "OFF", "ROOT", "Runner", "STOP_REASONS", "Session", "StartFailed", "WINDOWS_BUILD",
-    "WindowsRunner", "WineRunner", "hb_cmd", "power_cmd", "set_cmd", "start_cmd", "stop_cmd", "target",
-    "unprivileged_user",
+    "Ack", "Bye", "CpuStatus", "Domain", "ERROR_CODES", "Error", "Event", "FREE", "GpuInfo", "GpuStatus",
+    "Heartbeat", "Hello", "Helper", "MAX_RUN_S", "MIN_RUN_S", "MODES", "NATIVE_BUILD", "NativeRunner", "OFF",
+    "ProtocolError", "ROOT", "Runner", "STOP_REASONS", "Session", "SetNotAcknowledged", "StartFailed", "Status",
+    "WINDOWS_BUILD", "WindowsRunner", "WineRunner", "hb_cmd", "parse_event", "parse_line", "power_cmd",
+    "set_cmd", "start_cmd", "stop_cmd", "target", "unprivileged_user",
 ]

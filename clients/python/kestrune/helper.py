@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import json
 import queue
 import subprocess
@@ -50,6 +51,7 @@ class Helper:
         threading.Thread(target=self._pump, args=(self.proc.stdout, self.lines, True), daemon=True).start()
         threading.Thread(target=self._pump, args=(self.proc.stderr, self.stderr_lines, False), daemon=True).start()
         self.received: list[tuple[float, Event]] = []
+        self._held: collections.deque[tuple[float, Event]] = collections.deque()
         self._ended = False
         self.launcher_pid: int | None = None
         self.child_pid: int | None = None
@@ -133,9 +135,16 @@ class Helper:
         once, every time, after the end was seen)."""
         return self._next_line(timeout)[1]
 
+    def hold(self, arrived: float, event: Event) -> None:
+        """Gives an event back, to be read again before any later one (a reader that waited
+        for one event keeps the others for whoever reads next)."""
+        self._held.append((arrived, event))
+
     def read_timed(self, timeout: float = 10.0) -> tuple[float, Event] | None:
         """The next event and the monotonic time its line arrived (stamped by the reading
         thread, so a line that waited here is not made late), or None at end of output."""
+        if self._held:
+            return self._held.popleft()
         arrived, raw = self._next_line(timeout)
         if raw is None:
             return None

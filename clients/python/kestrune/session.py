@@ -7,9 +7,10 @@ import subprocess
 import time
 
 from . import commands
-from .events import Bye, Hello
+from .events import Ack, Bye, Hello
 from .heartbeat import Heartbeat
 from .helper import Helper
+from .runner import Runner
 
 
 class StartFailed(RuntimeError):
@@ -21,14 +22,27 @@ class StartFailed(RuntimeError):
         self.code = code
 
 
+class SetNotAcknowledged(RuntimeError):
+    """No ack came for a set command, however often it was sent; `run_ended` when the
+    helper's output ended or its bye came first."""
+
+    def __init__(self, message: str, run_ended: bool = False):
+        super().__init__(message)
+        self.run_ended = run_ended
+
+
 class Session:
     """`with Session(runner, cpu=True) as s:` gives a started helper (`s.hello`) with a
     heartbeat thread running. Leaving the block stops it: a stop command, the events up to
-    the bye (kept in `s.bye`, the exit code in `s.code`), and a kill if it will not end."""
+    the bye (kept in `s.bye`, the exit code in `s.code`), and a kill if it will not end.
 
-    def __init__(self, runner, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
+    `set` waits for the ack of its set command; the helper drops events while its output
+    queue is full, an ack among them, so after `ack_timeout` seconds without the ack the
+    command goes again with a new, higher sequence number, `set_tries` times at most."""
+
+    def __init__(self, runner: Runner, *, cpu=False, gpu=False, workers=None, hb_timeout_ms=None, max_run_s=None,
                  nonce="kestrune", adapter_hint=None, hb_period=0.3, hello_timeout=30.0, stop_timeout=10.0,
-                 start=None):
+                 start=None, ack_timeout=1.0, set_tries=5):
         self.runner = runner
         self._start_kw = dict(cpu=cpu, gpu=gpu, workers=workers, hb_timeout_ms=hb_timeout_ms,
                               max_run_s=max_run_s, nonce=nonce, adapter_hint=adapter_hint)
@@ -41,6 +55,9 @@ class Session:
         self.hello: Hello | None = None
         self.bye: Bye | None = None
         self.code: int | None = None
+        self.ack_timeout = ack_timeout
+        self.set_tries = set_tries
+        self.resends = 0  # set commands sent again for want of an ack, over the session
         self._seq = 0
 
     # --- start ------------------------------------------------------------------------------
@@ -74,10 +91,55 @@ class Session:
 
     # --- commands ---------------------------------------------------------------------------
     def set(self, cpu: commands.Domain | None = None, gpu: commands.Domain | None = None) -> int:
-        """Sends a set command with the next sequence number and returns that number."""
-        self._seq += 1
-        self.helper.send(commands.set_cmd(self._seq, cpu, gpu))
-        return self._seq
+        """Sends a set command and waits for its ack; returns the sequence number acked.
+
+        Resending is safe: every try carries the same settings under a higher number, so a
+        late ack of an earlier try confirms them as well. Other events that come meanwhile
+        are kept, in order, for the next read. SetNotAcknowledged when no try is acked or
+        the run ends first."""
+        sent: list[int] = []
+        for attempt in range(self.set_tries):
+            if attempt:
+                self.resends += 1
+            self._seq += 1
+            sent.append(self._seq)
+            self.helper.send(commands.set_cmd(self._seq, cpu, gpu))
+            acked = self._await_ack(sent)
+            if acked is not None:
+                return acked
+        raise SetNotAcknowledged(f"no ack for set command {self._describe(sent)}: sent {len(sent)} times, "
+                                 f"{self.ack_timeout:g} s each")
+
+    def _await_ack(self, sent: list[int]) -> int | None:
+        """Reads until an ack of one of `sent`; None after `ack_timeout`. Every other event,
+        those held from before included, is held again in order for the next reader."""
+        h = self.helper
+        kept: list = []
+        deadline = time.monotonic() + self.ack_timeout
+        try:
+            while (left := deadline - time.monotonic()) > 0:
+                try:
+                    got = h.read_timed(left)
+                except TimeoutError:
+                    return None
+                if got is None:
+                    raise SetNotAcknowledged(f"the helper's output ended before an ack of set command "
+                                             f"{self._describe(sent)}", run_ended=True)
+                arrived, ev = got
+                if isinstance(ev, Ack) and ev.seq in sent:
+                    return ev.seq
+                kept.append(got)
+                if isinstance(ev, Bye):
+                    raise SetNotAcknowledged(f"the helper ended the run ({ev.why}) before an ack of set command "
+                                             f"{self._describe(sent)}", run_ended=True)
+            return None
+        finally:
+            for arrived, ev in kept:
+                h.hold(arrived, ev)
+
+    @staticmethod
+    def _describe(sent: list[int]) -> str:
+        return f"seq {sent[0]}" if len(sent) == 1 else f"seq {sent[0]} to {sent[-1]}"
 
     def power(self, cpu_w: float | None = None, gpu_w: float | None = None, at_ms: int | None = None) -> None:
         self.helper.send(commands.power_cmd(cpu_w, gpu_w, at_ms))

@@ -43,8 +43,14 @@ STATUS = ('{"ev":"status","tMs":250,"cpu":{"mode":"free","duty":0.25,"targetW":n
 FAKES = {
     "silent": UNTIL_START + "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
     "already": UNTIL_START + "echo '{\"ev\":\"bye\",\"why\":\"already\",\"code\":7,\"cpuS\":0.0,\"gpuS\":0.0}'; exit 7\n",
-    "quiet": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'\n"
-             "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
+    # Answers each set with its ack, says nothing else.
+    "quiet": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'\n" + r"""while read -r line; do case $line in
+  *'"cmd":"set"'*) seq=${line##*'"seq":'}; printf '{"ev":"ack","seq":%s}\n' "${seq%%[!0-9]*}";;
+  *stop*) exit 0;;
+esac; done
+""",
+    "deaf": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'\n"
+            "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
     "hbTimeout": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'; sleep 0.5\n"
                  "echo '{\"ev\":\"bye\",\"why\":\"hbTimeout\",\"code\":3,\"cpuS\":0.0,\"gpuS\":0.0}'; exit 3\n",
 }
@@ -84,6 +90,8 @@ CASES = [
     case("helper silent", 4, "sent no hello within 2 s of the start command", kind="helper", fake="silent"),
     case("helper goes quiet during the run", 4, "(pid 4242) wrote no status for 3 s", kind="helper",
          fake="quiet"),
+    case("helper does not answer its commands", 4, "(pid 4242) does not answer: no ack for set command",
+         kind="helper", fake="deaf"),
     case("helper ends the run early", 4, "the helper ended the run early: hbTimeout (exit code 3)",
          kind="helper", fake="hbTimeout"),
     case("another run holds the lock", 4, "another run of the helper holds its lock for user", kind="helper",

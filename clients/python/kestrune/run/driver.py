@@ -12,7 +12,7 @@ import time
 from dataclasses import dataclass, field
 
 from ..events import Bye, Error, Event, GpuInfo, Hello, Status
-from ..session import Session, StartFailed
+from ..session import Session, SetNotAcknowledged, StartFailed
 from ..version import VERSION
 from .handover import handover_due
 from .live import HANDOVER, RUNNING, DomainLive, Snapshot
@@ -25,6 +25,8 @@ from .verdict import FAILING, PASSING, SETTLING, Running
 # own limit for output that does not move), it is stuck.
 SILENT_S = 3.0
 STOP_TIMEOUT_S = 5.0
+# A set is sent again when its ack is lost; the meters wait meanwhile, so not for long.
+ACK_TIMEOUT_S, SET_TRIES = 0.5, 3
 STDERR_TAIL_LINES = 5
 
 
@@ -153,7 +155,7 @@ class Driver:
         s = Session(self.target.runner, cpu=load.cpu, gpu=load.gpu, workers=load.workers,
                     hb_timeout_ms=load.hb_timeout_ms, max_run_s=self.p.max_run_s(), adapter_hint=load.adapter_hint,
                     nonce=self.p.name[:64], hello_timeout=self.p.target.hello_timeout_s,
-                    stop_timeout=STOP_TIMEOUT_S, start=self._start)
+                    stop_timeout=STOP_TIMEOUT_S, start=self._start, ack_timeout=ACK_TIMEOUT_S, set_tries=SET_TRIES)
         try:
             s.__enter__()
         except (StartFailed, TimeoutError) as e:  # TimeoutError: not a line within the hello's time
@@ -260,6 +262,8 @@ class Driver:
                 self._judge_done_step()
                 self.step += 1
                 self._set_step()
+            if st.incomplete:
+                break
             if due is not None and el >= due:
                 if not self._handover():
                     st.incomplete = True
@@ -334,7 +338,15 @@ class Driver:
     def _set_step(self) -> None:
         s = self.p.steps[self.step - 1]
         self.state.steps_begun = self.step
-        self.session.set(**{d: s.domain(d) for d in self.state.domains})
+        try:
+            self.session.set(**{d: s.domain(d) for d in self.state.domains})
+        except SetNotAcknowledged as e:
+            # An ended run shows in the next read, with its bye; a helper that does not
+            # answer its commands cannot be trusted to run the profile.
+            if not e.run_ended:
+                self.problem("helper", f"the helper {self.target.program} (pid {self._pid(self.session)}) "
+                                       f"does not answer: {e}")
+                self.state.incomplete = True
         start = self.bounds[self.step - 1][0]
         criteria = self.p.criteria(self.step - 1)
         self._running = {d: Running(t, start, criteria) for d in self.state.domains
