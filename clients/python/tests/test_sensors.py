@@ -265,6 +265,10 @@ def test_steadiness_is_within_half_a_degree_a_minute():
     assert summarise([0, 60], [0, 0.6])["steady"] is False
     assert summarise([0, 60], [0, 0.6], limit_per_min=None)["steady"] is None
     assert summarise([0, 60], [0, 0.6], unit="c")["steady"] is False
+    # Settling (the first 20 s here) is left out of the window when the judged part is given.
+    settling = [0, 10, 20, 30, 40]
+    assert summarise(settling, [40, 50, 55, 55, 55])["steady"] is False
+    assert summarise(settling, [40, 50, 55, 55, 55], judged_from_s=20)["steady"] is True
     clock = summarise([0, 60], [3000, 3400], unit="mhz")
     assert clock["steady"] is None and clock["slope_per_min"] == 400.0  # a clock is never judged steady
 
