@@ -40,6 +40,7 @@ def test_discovery_names_each_sensor_by_chip_and_label():
         "nvme_1_composite_c": ('"temp:nvme.1/Composite"', 41.85),         # two chips share a name
         "nvme_2_composite_c": ('"temp:nvme.2/Composite"', 39.85),
         "zone_x86_pkg_temp_c": ('"zone:x86_pkg_temp"', 55.0),
+        "zone_iwlwifi_1_c": ('"zone:iwlwifi_1"', None),                  # nothing to read while it is down
         "cpu_mean_mhz": ('"freq:mean"', 3100.0),
         "cpu_max_mhz": ('"freq:max"', 3400.0),
         "cpu1_mhz": ('"freq:cpu1"', 2800.0),
@@ -71,6 +72,7 @@ def test_the_root_comes_from_the_argument_then_the_environment_then_the_profile(
     (["temp:nvme*/Composite"], ["nvme_1_composite_c", "nvme_2_composite_c"]),
     (["fan:*"], ["nct6798_fan1_rpm", "nct6798_cpu_fan_rpm"]),
     (["zone:thermal_zone1", "freq:cpu0", "util:cpu1"], ["zone_acpitz_c", "cpu0_mhz", "cpu1_util_pct"]),
+    # The usual set: not the unreadable zone, nor the CPUs' own clocks and utilisation.
     ("auto", ["coretemp_package_id_0_c", "coretemp_core_0_c", "coretemp_temp3_c", "nct6798_systin_c",
               "nct6798_fan1_rpm", "nct6798_cpu_fan_rpm", "amdgpu_edge_c", "nvme_1_composite_c",
               "nvme_2_composite_c", "zone_x86_pkg_temp_c", "zone_acpitz_c", "cpu_mean_mhz", "cpu_max_mhz",
@@ -263,6 +265,10 @@ def test_steadiness_is_within_half_a_degree_a_minute():
     assert summarise([0, 60], [0, 0.6])["steady"] is False
     assert summarise([0, 60], [0, 0.6], limit_per_min=None)["steady"] is None
     assert summarise([0, 60], [0, 0.6], unit="c")["steady"] is False
+    # Settling (the first 20 s here) is left out of the window when the judged part is given.
+    settling = [0, 10, 20, 30, 40]
+    assert summarise(settling, [40, 50, 55, 55, 55])["steady"] is False
+    assert summarise(settling, [40, 50, 55, 55, 55], judged_from_s=20)["steady"] is True
     clock = summarise([0, 60], [3000, 3400], unit="mhz")
     assert clock["steady"] is None and clock["slope_per_min"] == 400.0  # a clock is never judged steady
 

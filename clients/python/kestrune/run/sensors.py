@@ -12,7 +12,8 @@ whose items are strings `KIND:WHAT` or command tables:
     "freq:cpu0", "freq:mean", "freq:max"     one CPU's clock, or all CPUs' mean or maximum (MHz)
     "util:cpu", "util:cpu3"        utilisation of all CPUs or one, from /proc/stat (%)
     "auto"                         hwmon temperatures and fans, thermal zones, the mean and
-                                   maximum CPU clock and the CPU utilisation
+                                   maximum CPU clock and the CPU utilisation, those that
+                                   can be read when the run starts
     { name = "gpu", command = ["gpu-temp", "--once"], unit = "c", max_age_s = 5 }
                                    a program printing one number per line
 
@@ -278,13 +279,21 @@ def _matches(spec: SensorSpec, s: SensorInfo) -> bool:
     return any(_like(n, spec.pattern) for n in (s.label, *s.aliases))
 
 
+def _readable(s: SensorInfo) -> bool:
+    value, why = s.read(time.monotonic())
+    return value is not None or not why
+
+
 def _auto(found: list[SensorInfo]) -> list[SensorInfo]:
     chips = {s.chip.split(".")[0] for s in found if s.kind == "temp"}
     return [s for s in found
-            if s.kind in ("temp", "fan")
-            # A zone that a hwmon chip already shows (acpitz, say) would be the same value twice.
-            or (s.kind == "zone" and s.label.split(".")[0] not in chips)
-            or s.column in ("cpu_mean_mhz", "cpu_max_mhz", "cpu_util_pct")]
+            if (s.kind in ("temp", "fan")
+                # A zone that a hwmon chip already shows (acpitz, say) would be the same value twice.
+                or (s.kind == "zone" and s.label.split(".")[0] not in chips)
+                or s.column in ("cpu_mean_mhz", "cpu_max_mhz", "cpu_util_pct"))
+            # A sensor with nothing to say now (a wireless card's zone while it is down) is
+            # left out of the usual set rather than filling the run with problems.
+            and _readable(s)]
 
 
 def select(specs: list[SensorSpec], found: list[SensorInfo]) -> list[SensorInfo]:

@@ -1,9 +1,8 @@
 """A sensor's figures over a step: mean, maximum, time above a threshold, and whether it had
 settled.
 
-Steady means the least-squares slope over the last 60 s of the samples given (the step's
-judged part, when that is shorter) lies within 0.5 units a minute, that is 0.5 °C/min for a
-temperature."""
+Steady means the least-squares slope over the step's last 60 s (its judged part, when that
+is shorter and `judged_from_s` says where it starts) lies within 0.5 °C a minute."""
 
 from __future__ import annotations
 
@@ -28,7 +27,8 @@ def slope_per_min(points: list[tuple[float, float]]) -> float | None:
 
 
 def summarise(times, values, threshold: float | None = None, *, unit: str | None = None,
-              window_s: float = STEADY_WINDOW_S, limit_per_min: float | None = STEADY_LIMIT_PER_MIN) -> dict:
+              judged_from_s: float | None = None, window_s: float = STEADY_WINDOW_S,
+              limit_per_min: float | None = STEADY_LIMIT_PER_MIN) -> dict:
     """Figures over paired samples in time order; a None value (missing) is left out. `time_above_s` counts
     the time from each sample above the threshold to the next sample; None without a
     threshold. `steady` is None when there is too little to judge, or `limit_per_min` is None
@@ -54,7 +54,10 @@ def summarise(times, values, threshold: float | None = None, *, unit: str | None
                 above += t_next - t
         out["time_above_s"] = round(above, 3)
     end = points[-1][0]
-    recent = [(t, v) for t, v in points if t >= end - window_s]
+    # Steadiness looks at the last window_s seconds, and never before the step's judged part
+    # (its settling time is excluded) when that is given.
+    start = end - window_s if judged_from_s is None else max(end - window_s, judged_from_s)
+    recent = [(t, v) for t, v in points if t >= start]
     slope = slope_per_min(recent)
     if slope is not None:
         out["slope_per_min"] = round(slope, 3)
