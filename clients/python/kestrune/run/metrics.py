@@ -90,7 +90,8 @@ def _bind(host: str, port: int) -> WSGIServer:
     try:
         family = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)[0][0]
     except (socket.gaierror, UnicodeError) as e:
-        raise MetricsError(f"cannot serve metrics on {where}: unknown host ({e})") from None
+        raise MetricsError(f"cannot serve metrics on {where}: unknown host ({getattr(e, 'strerror', None) or e})") \
+            from None
     server_class = type("_FamilyServer", (_Server,), {"address_family": family})
     try:
         return server_class((host, port), _QuietHandler)
