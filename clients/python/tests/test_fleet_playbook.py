@@ -28,8 +28,8 @@ def test_the_playbook_runs_the_profile_and_fetches_one_record_folder_per_host(tm
     if os.geteuid() == 0:
         # One helper per user at a time: run it as a user of its own, not the nobody that
         # other runs on this machine may be using at this moment.
-        games = pwd.getpwnam("games")
-        env.update(SUDO_UID=str(games.pw_uid), SUDO_GID=str(games.pw_gid))
+        own = pwd.getpwnam("uucp")
+        env.update(SUDO_UID=str(own.pw_uid), SUDO_GID=str(own.pw_gid))
     # The command of docs/fleet.md, plus a work folder and an environment of the test's own.
     extra = [f"kestrune_command={ROOT / 'tools' / 'kestrune'}", f"kestrune_native_build={NATIVE.parent}",
              f"kestrune_records={records}", f"kestrune_workdir={work}",

@@ -133,10 +133,19 @@ def test_a_port_in_use_is_a_one_line_error():
         taken.bind(("127.0.0.1", 0))
         taken.listen()
         port = taken.getsockname()[1]
-        with pytest.raises(MetricsError, match=rf"^cannot serve metrics on 127\.0\.0\.1:{port}: address already in use$"):
+        in_use = rf"^cannot serve metrics on 127\.0\.0\.1:{port}: address already in use$"
+        with pytest.raises(MetricsError, match=in_use):
             MetricsServer(f"127.0.0.1:{port}", LABELS)
-    with pytest.raises(MetricsError, match="unknown host"):
+    unknown = r"^cannot serve metrics on no-such-host\.invalid:9470: unknown host \([^\[]"
+    with pytest.raises(MetricsError, match=unknown):
         MetricsServer("no-such-host.invalid:9470", LABELS)
+
+
+def test_without_the_client_library_only_serving_fails(monkeypatch):
+    import kestrune.run.metrics as metrics
+    monkeypatch.setattr(metrics, "CollectorRegistry", None)
+    with pytest.raises(MetricsError, match=r"^--metrics needs Python's prometheus_client \(Debian: python3-"):
+        MetricsServer("127.0.0.1:9470", LABELS)
 
 
 @pytest.mark.parametrize("value, expected", [

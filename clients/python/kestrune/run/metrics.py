@@ -12,8 +12,11 @@ from collections.abc import Mapping, Sequence
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
 from socketserver import ThreadingMixIn
 
-from prometheus_client import CollectorRegistry, make_wsgi_app
-from prometheus_client.core import GaugeMetricFamily, InfoMetricFamily
+try:
+    from prometheus_client import CollectorRegistry, make_wsgi_app
+    from prometheus_client.core import GaugeMetricFamily, InfoMetricFamily
+except ImportError:  # the kit runs without it; only serving metrics needs it
+    CollectorRegistry = None
 
 from .live import DONE, FAIL, FAILING, HANDOVER, RUNNING, STARTING, STOPPING, Snapshot
 
@@ -90,7 +93,8 @@ def _bind(host: str, port: int) -> WSGIServer:
     try:
         family = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)[0][0]
     except (socket.gaierror, UnicodeError) as e:
-        raise MetricsError(f"cannot serve metrics on {where}: unknown host ({e})") from None
+        raise MetricsError(f"cannot serve metrics on {where}: unknown host ({getattr(e, 'strerror', None) or e})") \
+            from None
     server_class = type("_FamilyServer", (_Server,), {"address_family": family})
     try:
         return server_class((host, port), _QuietHandler)
@@ -230,6 +234,8 @@ class MetricsServer:
 
     def __init__(self, address: str | tuple[str, int], labels: Mapping[str, str]):
         host, port = parse_address(address) if isinstance(address, str) else address
+        if CollectorRegistry is None:
+            raise MetricsError("--metrics needs Python's prometheus_client (Debian: python3-prometheus-client)")
         self._collector = _RunCollector(labels)
         self.registry = CollectorRegistry(auto_describe=False)
         self.registry.register(self._collector)
