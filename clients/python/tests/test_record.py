@@ -102,14 +102,14 @@ def test_sensor_limits_use_the_sensor_summaries():
     profile = parse({**PROFILE.source, "verdict": {"settle_s": 0.0, "sensor_max": {"cpu_temp_c": 40.0}}})
     summaries = []
 
-    def summarise(times, values, threshold, column):
-        summaries.append((times, values, threshold, column))
+    def summarise(times, values, threshold, column, judged_from_s):
+        summaries.append((times, values, threshold, column, judged_from_s))
         good = [v for v in values if v is not None]
         return {"mean": None, "max": max(good) if good else None}
 
     free, hold = summarize_steps(profile, rows(), ("cpu", "gpu"), completed_steps=2, sensor_summary=summarise,
                                  sensor_columns=["cpu_temp_c"])
-    assert summaries[0] == ([0.25, 0.75], [41.0, None], 40.0, "cpu_temp_c")
+    assert summaries[0] == ([0.25, 0.75], [41.0, None], 40.0, "cpu_temp_c", 0.0)
     assert free["sensors"]["cpu_temp_c"]["max"] == 41.0
     assert {"criterion": "cpu_temp_c max", "measured": 41.0, "limit": 40.0} in free["failed"]
     # A limited sensor with no reading at all breaks its limit too.

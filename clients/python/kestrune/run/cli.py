@@ -183,8 +183,8 @@ def _discard(out_dir: Path, created: bool) -> None:
 def _sensor_summary(sensors):
     units = sensors.units if sensors is not None else {}
 
-    def sensor_summary(times, values, threshold, column):
-        return summarise(times, values, threshold, unit=units.get(column))
+    def sensor_summary(times, values, threshold, column, judged_from_s):
+        return summarise(times, values, threshold, unit=units.get(column), judged_from_s=judged_from_s)
 
     return sensor_summary
 

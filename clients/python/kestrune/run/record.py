@@ -121,8 +121,8 @@ def judge_step(profile: Profile, index: int, in_step: list[Row], domains, *, com
     """The summary of the step at 1-based `index` from its rows: times, verdict, per domain the
     judged figures, per sensor its summary, and every failed criterion. `meter_failures` are
     (time, domain, message) of meter problems; `excluded` spans (hand-overs and their
-    settling) are not judged; `sensor_summary(times, values, threshold, column)` summarises a
-    sensor."""
+    settling) are not judged; `sensor_summary(times, values, threshold, column, judged_from_s)`
+    summarises a sensor."""
     step = profile.steps[index - 1]
     start, end = profile.boundaries()[index - 1]
     criteria: Criteria = profile.criteria(index - 1)
@@ -144,7 +144,7 @@ def judge_step(profile: Profile, index: int, in_step: list[Row], domains, *, com
         times = [r.time_s for r in in_step]
         for c in sensor_columns:
             entry["sensors"][c] = sensor_summary(times, [r.sensors.get(c) for r in in_step],
-                                                 criteria.sensor_max.get(c), c)
+                                                 criteria.sensor_max.get(c), c, start + criteria.settle_s)
     if criteria.sensor_max and in_step:
         failed += judge_sensors(entry["sensors"], criteria)
         judged = True
