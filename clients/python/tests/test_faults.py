@@ -81,6 +81,9 @@ CASES = [
     case("GPU absent but optional", 0, "the profile marks it optional", outcome="pass",
          load='gpu = true\noptional = ["gpu"]', steps=GPU_STEPS),
     case("output not writable", 1, "cannot write the record to", out="file"),
+    case("a limit on a sensor not recorded", 1, "sensor_max limits gpu_c, which this run does not record",
+         top=f'sysfs_root = "{Path(__file__).parent / "fixtures" / "sysfs"}"\nsensors = ["freq:mean"]\n'
+             '[verdict]\nsensor_max = { gpu_c = 90.0 }'),
     case("metrics port in use", 1, "cannot serve metrics on 127.0.0.1:", metrics=True),
     case("record folder lost during the run", 4, "could not write the record to", kind="record", outcome="pass",
          meter=numbers_then("rm -rf \"$KL_OUT\"; touch \"$KL_OUT\"; " + FOREVER.format(30))),

@@ -54,7 +54,7 @@ def test_sessions_and_the_run_limit_follow_the_profile(load, seconds, session_s,
 
 
 def test_a_repeated_group_and_the_verdict_settings():
-    p = parse({"load": {"cpu": True}, "verdict": {"tolerance_pct": 5, "sensor_max": {"cpu_c": 90}},
+    p = parse({"load": {"cpu": True}, "sensors": "auto", "verdict": {"tolerance_pct": 5, "sensor_max": {"cpu_c": 90}},
                "steps": [{"name": "warm", "seconds": 2, "cpu": "free"},
                          {"repeat": 2, "steps": [{"name": "hot", "seconds": 3, "cpu": "free",
                                                   "verdict": {"settle_s": 1, "sensor_max": {"cpu_c": 95}}},
@@ -116,6 +116,7 @@ def with_(**changes):
     (with_(steps=[{"repeat": 2, "steps": [{"seconds": 1, "cpu": "fast"}]}]),
      "steps[1].steps[1].cpu.mode must be off, free or target"),
     (with_(sensors=3), "sensors must be \"auto\" or a list"),
+    (with_(steps=[{"seconds": 1, "verdict": {"sensor_max": {"cpu_c": 90}}}]), "but the profile records none"),
 ])
 def test_faults_are_named(data, message):
     with pytest.raises(ProfileError) as e:

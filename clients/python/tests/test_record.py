@@ -99,7 +99,8 @@ def test_a_hand_over_and_its_settling_are_not_judged():
 
 
 def test_sensor_limits_use_the_sensor_summaries():
-    profile = parse({**PROFILE.source, "verdict": {"settle_s": 0.0, "sensor_max": {"cpu_temp_c": 40.0}}})
+    profile = parse({**PROFILE.source, "sensors": ["temp:cpu"],
+                     "verdict": {"settle_s": 0.0, "sensor_max": {"cpu_temp_c": 40.0}}})
     summaries = []
 
     def summarise(times, values, threshold, column, judged_from_s):

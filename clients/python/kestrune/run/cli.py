@@ -32,7 +32,7 @@ from .live import DONE
 from .metrics import MetricsError, MetricsServer
 from .plot import write_plot
 from .power import SourceError, close_meters, make_meter, open_meters
-from .profile import TARGET_KINDS, Profile, ProfileError, load_file
+from .profile import TARGET_KINDS, Profile, ProfileError, limited_sensors, load_file
 from .record import EventLog, summarize_steps, utc_text, write_csv, write_json
 from .sensors_summary import summarise
 from .view import make_view
@@ -95,9 +95,15 @@ def _open_sensors(profile: Profile):
     if profile.sensors is None:
         return None
     try:
-        return sensors_mod.open_sensors(sensors_mod.parse_specs(profile.sensors), profile_root=profile.sysfs_root)
+        sensors = sensors_mod.open_sensors(sensors_mod.parse_specs(profile.sensors), profile_root=profile.sysfs_root)
     except sensors_mod.SensorSpecError as e:
         raise SetupError(str(e)) from None
+    unknown = sorted(limited_sensors(profile) - set(sensors.columns))
+    if unknown:
+        sensors.close()
+        raise SetupError(f"sensor_max limits {', '.join(unknown)}, which this run does not record "
+                         f"(it records: {', '.join(sensors.columns) or 'nothing'})")
+    return sensors
 
 
 # --- the run ---------------------------------------------------------------------------------

@@ -371,6 +371,8 @@ def parse(data: dict, default_name: str = "profile") -> Profile:
                       on_meter_failure=policy, sensors=sensors,
                       sysfs_root=_string(data["sysfs_root"], "sysfs_root") if "sysfs_root" in data else None,
                       source=data)
+    if profile.sensors is None and any(profile.criteria(i).sensor_max for i in range(len(profile.steps))):
+        raise ProfileError("sensor_max limits a sensor, but the profile records none: add sensors = [...]")
     session, limit = profile.session_s(), profile.load.max_run_s
     if limit is not None and min(limit, HELPER_MAX_RUN_S) < min(profile.seconds, session) + RUN_LIMIT_MARGIN_S:
         raise ProfileError(f"load.max_run_s ({limit}) leaves no room for a session of "
@@ -393,3 +395,8 @@ def load_file(path: str | Path) -> Profile:
     except (UnicodeDecodeError, tomllib.TOMLDecodeError) as e:
         raise ProfileError(f"{path} is not valid TOML: {e}") from None
     return parse(data, default_name=path.stem)
+
+
+def limited_sensors(profile: Profile) -> set[str]:
+    """Every sensor column a step's criteria limit."""
+    return {c for i in range(len(profile.steps)) for c in profile.criteria(i).sensor_max}
