@@ -27,8 +27,8 @@ needs_native = pytest.mark.skipif(not NATIVE.is_file(), reason=f"{NATIVE} not bu
 
 
 def numbers_then(then: str) -> str:
-    """A meter that reads 30 W every 0.1 s for a second, then does `then`."""
-    return f"i=0; while [ $i -lt 10 ]; do echo 30; sleep 0.1; i=$((i+1)); done; {then}"
+    """A meter that reads 30 W every 0.1 s for half a second, then does `then`."""
+    return f"i=0; while [ $i -lt 5 ]; do echo 30; sleep 0.1; i=$((i+1)); done; {then}"
 
 
 FOREVER = "while :; do echo {}; sleep 0.1; done"
@@ -57,7 +57,7 @@ esac; done
 
 
 def case(name, code, message, *, kind=None, outcome="incomplete", meter=None, fake=None, action=None,
-         load="", top="", steps='[[steps]]\nseconds = 4\ncpu = "free"\n', out=None, metrics=False):
+         load="", top="", steps='[[steps]]\nseconds = 3\ncpu = "free"\n', out=None, metrics=False):
     return pytest.param(dict(code=code, message=message, kind=kind, outcome=outcome, meter=meter, fake=fake,
                              action=action, load=load, top=top, steps=steps, out=out, metrics=metrics), id=name)
 
@@ -92,7 +92,7 @@ CASES = [
     case("helper killed", 4, "ended without a bye (exit code -9)", kind="helper", action="kill-helper"),
     case("helper silent", 4, "sent no hello within 2 s of the start command", kind="helper", fake="silent"),
     case("helper goes quiet during the run", 4, "(pid 4242) wrote no status for 3 s", kind="helper",
-         fake="quiet"),
+         fake="quiet", steps='[[steps]]\nseconds = 4\ncpu = "free"\n'),
     case("helper does not answer its commands", 4, "(pid 4242) does not answer: no ack for set command",
          kind="helper", fake="deaf"),
     case("helper ends the run early", 4, "the helper ended the run early: hbTimeout (exit code 3)",
