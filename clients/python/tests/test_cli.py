@@ -1,5 +1,5 @@
-"""The runner end to end: the helper's exit code passed on, a meter fault caught before the
-helper starts, Ctrl-C on a real run, and the client's session ending the helper."""
+"""The runner end to end: faults caught before the helper starts, and the client's session
+ending the helper. The faults of a running run are in test_faults.py."""
 
 import json
 import os
@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import kestrune
+import kestrune.version
 from kestrune.native import unprivileged_user
 
 ROOT = Path(__file__).resolve().parents[3]
@@ -37,43 +38,6 @@ def run_tool(*args, **kw):
                           timeout=120, **kw)
 
 
-DAEMON = pwd.getpwnam("daemon")
-
-
-@pytest.mark.parametrize("ending, code, said, sudo_user", [
-    ('echo \'{"ev":"bye","why":"hbTimeout","code":3,"cpuS":0.0,"gpuS":0.0}\'; exit 3', 3,
-     "the helper ended the run: hbTimeout", None),
-    ("kill -9 $$", 128 + 9, "the helper ended without a bye", DAEMON),
-])
-def test_the_runner_exits_with_the_helpers_code_and_keeps_the_record(tmp_path, ending, code, said, sudo_user):
-    fake = tmp_path / "fake-helper"
-    # Answers the start like the helper (telling its uid in the nonce), then ends the run.
-    fake.write_text("#!/bin/sh\n"
-                    "while read -r line; do case $line in *start*) break;; esac; done\n"
-                    f"echo '{HELLO}' | sed \"s/uid=%s/uid=$(id -u)/\"\n"
-                    f"echo '{STATUS}'\n"
-                    f"{ending}\n")
-    fake.chmod(0o755)
-    out = tmp_path / "out"
-    env = {k: v for k, v in os.environ.items() if k not in ("SUDO_UID", "SUDO_GID")}
-    if sudo_user:
-        env.update(SUDO_UID=str(sudo_user.pw_uid), SUDO_GID=str(sudo_user.pw_gid))
-    done = run_tool("run", profile(tmp_path, target=f'[target]\nexe = "{fake}"\n'), "--out", out, env=env)
-    assert done.returncode == code, done.stderr
-    assert said in done.stdout
-    summary = json.loads((out / "summary.json").read_text())
-    assert summary["exitCode"] == (code if code < 128 else -9)
-    assert (out / "run.csv").read_text().count("\n") == 2  # the header and the one status
-    assert (out / "run.png").is_file()
-    if os.geteuid() == 0:
-        user = sudo_user or pwd.getpwnam("nobody")
-        assert f"the runner is root, so the helper runs as user {user.pw_name}" in done.stdout.splitlines()[0]
-        assert summary["hello"]["nonce"] == f"uid={user.pw_uid}"
-        assert (out / "summary.json").stat().st_uid == (sudo_user.pw_uid if sudo_user else 0)
-    else:
-        assert summary["hello"]["nonce"] == f"uid={os.geteuid()}"
-
-
 @pytest.mark.parametrize("power, message", [
     ('[power]\nsource = "sysfs"\n[power.cpu]\npath = "/nonexistent/energy_uj"\n', "cannot read /nonexistent/energy_uj"),
     ('[power]\nsource = "command"\n[power.cpu]\ncommand = "no-such-meter-kl"\n', "power command not found"),
@@ -83,6 +47,7 @@ def test_a_bad_power_source_stops_the_runner_before_the_helper(tmp_path, power, 
     assert done.returncode == 1
     assert message in done.stderr
     assert done.stdout == ""  # not even the first line: nothing was started
+    assert not (tmp_path / "out").exists()  # and nothing empty is left behind
 
 
 def test_a_bad_profile_is_an_error(tmp_path):
@@ -90,27 +55,25 @@ def test_a_bad_profile_is_an_error(tmp_path):
     assert done.returncode == 1 and "steps[1].cpu.mode must be off, free or target" in done.stderr
 
 
-@needs_native
-def test_ctrl_c_stops_the_helper_cleanly_and_writes_the_record(tmp_path):
-    out = tmp_path / "out"
-    proc = subprocess.Popen([sys.executable, str(TOOL), "run", profile(tmp_path), "--out", out],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    try:
-        seen = []
-        for line in proc.stdout:  # plain lines: the output is a pipe
-            seen.append(line)
-            if line.startswith("t=") and "cpu=free" in line:
-                break
-        proc.send_signal(signal.SIGINT)
-        rest, err = proc.communicate(timeout=30)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-    assert proc.returncode == 0, err
-    assert "interrupted; stopping the helper" in rest and "bye: stop, exit code 0" in rest
-    summary = json.loads((out / "summary.json").read_text())
-    assert summary["interrupted"] is True and summary["bye"]["why"] == "stop" and summary["exitCode"] == 0
-    assert summary["steps"][0]["rows"] >= 1 and (out / "run.png").is_file()
+EXAMPLES = sorted((ROOT / "examples").rglob("*.toml"))
+
+
+def test_every_example_passes_check():
+    done = run_tool("check", *EXAMPLES)
+    assert done.returncode == 0, done.stderr
+    assert [line.split(":")[0] for line in done.stdout.splitlines()] == [str(p) for p in EXAMPLES]
+
+
+@pytest.mark.parametrize("args, code, out, err", [
+    (["--version"], 0, f"kestrune {kestrune.version.VERSION}\n", ""),
+    (["check", "/nonexistent.toml"], 1, "", "kestrune: cannot read /nonexistent.toml"),
+    (["run"], 2, "", "the following arguments are required: profile"),
+    (["frobnicate"], 2, "", "invalid choice: 'frobnicate'"),
+])
+def test_the_command_line(args, code, out, err):
+    done = run_tool(*args)
+    assert done.returncode == code
+    assert done.stdout.startswith(out) and err in done.stderr and "Traceback" not in done.stderr
 
 
 @needs_native
@@ -137,3 +100,15 @@ def test_a_session_ends_the_helper_even_when_the_block_fails():
 ])
 def test_the_unprivileged_user_comes_from_sudo_else_nobody(env, name):
     assert unprivileged_user(env).pw_name == name
+
+
+@needs_native
+def test_the_readmes_library_example_runs_and_ends_by_itself(tmp_path):
+    readme = (ROOT / "clients" / "python" / "README.md").read_text()
+    code = readme.split("```python\n", 1)[1].split("```", 1)[0]
+    script = tmp_path / "example.py"
+    script.write_text(code)
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "clients" / "python")}
+    done = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["1 workers", "stop 0"]

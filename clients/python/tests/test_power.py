@@ -58,6 +58,7 @@ time.sleep(30)
                 break
             __import__("time").sleep(0.01)
         assert got == 14.0
+        assert m.problem() is None  # the header came before the first reading
     finally:
         m.close()
     assert m.proc.poll() is not None  # closing ends the program
@@ -73,6 +74,31 @@ def test_a_meter_program_without_readings_is_an_error_up_front(tmp_path, body, m
         m.open()
     assert message in str(e.value)
     assert m.proc.poll() is not None
+
+
+def test_a_meter_program_that_prints_garbage_then_exits_says_so_with_its_error_output(tmp_path):
+    m = CommandMeter(fake_meter(tmp_path, """
+print("20", flush=True)
+time.sleep(0.3)
+print("ERR sensor", flush=True)
+print("the sensor went away", file=sys.stderr, flush=True)
+sys.exit(3)
+"""), strict=True)
+    m.open()
+    try:
+        problems = []
+        for _ in range(300):
+            p = m.problem()
+            if p:
+                problems.append(p)
+            if len(problems) == 2:
+                break
+            __import__("time").sleep(0.01)
+        assert problems == ["printed 'ERR sensor', not a number", "exited with code 3"]
+        assert m.stderr_tail() == "the sensor went away"
+        assert m.read(1.0) is None  # the last good reading is not given again
+    finally:
+        m.close()
 
 
 def test_a_missing_meter_program_is_named():

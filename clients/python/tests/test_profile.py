@@ -42,9 +42,29 @@ gpu = { mode = "target", watts = 120 }
     assert p.max_run_s() == 30  # the helper's smallest run limit covers a short profile
 
 
-def test_the_run_limit_follows_a_long_profile():
-    data = {"load": {"cpu": True}, "steps": [{"seconds": 600, "cpu": "free"}, {"seconds": 300.5}]}
-    assert parse(data).max_run_s() == 911
+@pytest.mark.parametrize("load, seconds, session_s, max_run_s", [
+    ({}, 900.5, 1740.0, 911),                        # one session, the run limit just above it
+    ({}, 7200.0, 1740.0, 1750),                      # two hours: sessions of 1740 s
+    ({"session_s": 20}, 60.0, 20.0, 30),             # short sessions for a test of the hand-over
+    ({"max_run_s": 300}, 7200.0, 290.0, 300),        # the run limit given: sessions end 10 s before it
+])
+def test_sessions_and_the_run_limit_follow_the_profile(load, seconds, session_s, max_run_s):
+    p = parse({"load": {"cpu": True, **load}, "steps": [{"seconds": seconds, "cpu": "free"}]})
+    assert (p.session_s(), p.max_run_s()) == (session_s, max_run_s)
+
+
+def test_a_repeated_group_and_the_verdict_settings():
+    p = parse({"load": {"cpu": True}, "sensors": "auto", "verdict": {"tolerance_pct": 5, "sensor_max": {"cpu_c": 90}},
+               "steps": [{"name": "warm", "seconds": 2, "cpu": "free"},
+                         {"repeat": 2, "steps": [{"name": "hot", "seconds": 3, "cpu": "free",
+                                                  "verdict": {"settle_s": 1, "sensor_max": {"cpu_c": 95}}},
+                                                 {"name": "cool", "seconds": 1}]}]})
+    assert [s.name for s in p.steps] == ["warm", "hot (1/2)", "cool (1/2)", "hot (2/2)", "cool (2/2)"]
+    assert p.seconds == 10
+    assert p.criteria(0).tolerance_pct == 5.0 and p.criteria(0).sensor_max == {"cpu_c": 90.0}
+    hot = p.criteria(3)
+    assert (hot.tolerance_pct, hot.settle_s, hot.sensor_max) == (5.0, 1.0, {"cpu_c": 95.0})
+    assert p.on_meter_failure == "stop" and p.load.optional == ()
 
 
 BASE = {"load": {"cpu": True}, "steps": [{"seconds": 1, "cpu": "free"}]}
@@ -78,8 +98,25 @@ def with_(**changes):
     (with_(steps=[{"seconds": 1, "cpu": "Free"}]), "steps[1].cpu.mode must be off, free or target"),
     (with_(steps=[{"seconds": 1, "cpu": {"mode": "target", "watt": 5}}]), "unknown key 'watt'"),
     (with_(steps=[{"seconds": 1, "gpu": "free"}]), "steps[1].gpu is free but load.gpu is not true"),
-    (with_(steps=[{"seconds": 1800}]), "a run may last at most 1790 s"),
-    (with_(load={"cpu": True, "max_run_s": 30}, steps=[{"seconds": 40}]), "shorter than the steps"),
+    (with_(load={"cpu": True, "max_run_s": 30, "session_s": 25}, steps=[{"seconds": 40}]),
+     "leaves no room for a session of 25 s"),
+    (with_(load={"cpu": True, "session_s": 1795}), "load.session_s must be at most 1790"),
+    (with_(load={"cpu": True, "session_s": 1}), "load.session_s must be at least 2.0"),
+    (with_(load={"cpu": True, "optional": ["cpu"]}), "names every loaded domain"),
+    (with_(load={"cpu": True, "optional": ["tpu"]}), "load.optional must be a list of cpu, gpu"),
+    (with_(on_meter_failure="ignore"), "on_meter_failure must be one of stop, continue"),
+    (with_(power={"interval_s": 0.5, "timeout_s": 0.2}), "power.timeout_s (0.2) must be at least"),
+    (with_(verdict={"within_share": 90}), "within_share is a share of the judged time, 0..1"),
+    (with_(verdict={"tolerance_pct": 0}), "[verdict].tolerance_pct must be above 0"),
+    (with_(verdict={"sensor_max": {"cpu_c": "hot"}}), "[verdict].sensor_max.cpu_c must be a number"),
+    (with_(verdict={"tolernace_pct": 3}), "unknown key 'tolernace_pct'"),
+    (with_(steps=[{"seconds": 1, "verdict": {"settle_s": -1}}]), "steps[1].verdict.settle_s must be at least 0"),
+    (with_(steps=[{"repeat": 0, "steps": [{"seconds": 1}]}]), "steps[1].repeat must be at least 1"),
+    (with_(steps=[{"repeat": 2}]), "a repeated group needs its own steps"),
+    (with_(steps=[{"repeat": 2, "steps": [{"seconds": 1, "cpu": "fast"}]}]),
+     "steps[1].steps[1].cpu.mode must be off, free or target"),
+    (with_(sensors=3), "sensors must be \"auto\" or a list"),
+    (with_(steps=[{"seconds": 1, "verdict": {"sensor_max": {"cpu_c": 90}}}]), "but the profile records none"),
 ])
 def test_faults_are_named(data, message):
     with pytest.raises(ProfileError) as e:

@@ -1,20 +1,32 @@
-"""The live view redraws in place within the terminal; a pipe gets one plain line per status."""
+"""The live view on a terminal (rendered to a string through a recording console) and the
+plain line per status on a pipe."""
 
 import io
 import re
 
-from kestrune import parse_event
+import pytest
+from rich.console import Console
+
+from kestrune.run import live as L
 from kestrune.run.profile import parse
-from kestrune.run.view import LiveView, PlainView, make_view
+from kestrune.run.view import PlainView, RichView, duration, make_view, sparkline
 
 PROFILE = parse({"load": {"cpu": True, "gpu": True},
                  "steps": [{"name": "warm", "seconds": 2, "cpu": "free"},
                            {"name": "hold", "seconds": 2, "cpu": {"mode": "target", "watts": 40},
                             "gpu": {"mode": "target", "watts": 150}}]})
-STATUS = parse_event({"ev": "status", "tMs": 2500,
-                      "cpu": {"mode": "target", "duty": 0.5, "targetW": 40.0, "powerStale": True},
-                      "gpu": {"mode": "target", "duty": 0.25, "targetW": 150.0, "dispatchMs": 12.5,
-                              "powerStale": False}})
+
+
+def snapshot(cpu_w=41.0, temp=54.0, **kw):
+    base = dict(run_s=2.5, run_total_s=4.0, state=L.RUNNING, step_index=1, step_count=2, step_name="hold",
+                step_s=0.5, step_total_s=2.0, next_step_name=None,
+                domains=(L.DomainLive("cpu", "target", 0.5, 40.0, cpu_w, True, 2.5, L.PASSING),
+                         L.DomainLive("gpu", "target", 0.25, 150.0, None, False, None, L.SETTLING, 12.5)),
+                sensors={"coretemp_package_id_0_c": temp, "cpu_mean_mhz": 3412.4, "nct6798_fan1_rpm": None},
+                sensor_units={"coretemp_package_id_0_c": "c", "cpu_mean_mhz": "mhz", "nct6798_fan1_rpm": "rpm"},
+                helper_pid=4242)
+    base.update(kw)
+    return L.Snapshot(**base)
 
 
 class Tty(io.StringIO):
@@ -22,39 +34,88 @@ class Tty(io.StringIO):
         return True
 
 
-def test_the_live_view_goes_back_over_exactly_what_it_drew(monkeypatch):
-    monkeypatch.setenv("COLUMNS", "40")
+def rendered(view, snap, width=120) -> list[str]:
+    console = Console(file=io.StringIO(), width=width, record=True, color_system=None)
+    console.print(view.render(snap, width))
+    return [line.rstrip() for line in console.export_text().splitlines()]
+
+
+def test_the_live_view_shows_progress_domains_verdicts_sensors_and_problems():
+    view = RichView(PROFILE)
+    for w, t in ((38.0, 50.0), (40.0, 52.0)):
+        view.render(snapshot(cpu_w=w, temp=t))
+    lines = rendered(view, snapshot(problems=("sensor nct6798_fan1_rpm: gone; recorded as missing",),
+                                    next_step_name="cool [down]"))
+    text = "\n".join(lines)
+    assert lines[0] == "step 2/2  hold   next: cool [down]"
+    assert re.search(r"^step +█+·+ 0\.5 s / 2\.0 s, 1\.5 s left$", text, re.M)
+    assert re.search(r"^run +█+·+ 2\.5 s / 4\.0 s, 1\.5 s left +helper pid 4242$", text, re.M)
+    # mode, duty bar and value, measured (stale) and target, history of three readings, error, verdict
+    assert re.search(r"^cpu +target +█{10}·{10} +0\.500 +41\.0 W stale +40\.0 W +▁▆█ +\+2\.5 % +passing$",
+                     text, re.M), text
+    assert re.search(r"^gpu +target +█{5}·{15} +0\.250 +- W +150\.0 W +settling$", text, re.M), text
+    # Sensors side by side as the width allows: two across at 120 columns, down the first column first.
+    assert re.search(r"^coretemp_package_id_0_c +54\.0 °C +▁▅█ +nct6798_fan1_rpm +- RPM$", text, re.M), text
+    assert re.search(r"^cpu_mean_mhz +3412 MHz +▁▁▁$", text, re.M), text
+    assert lines[-1] == "! sensor nct6798_fan1_rpm: gone; recorded as missing"
+    narrow = "\n".join(rendered(view, snapshot(), width=70))
+    assert re.search(r"^nct6798_fan1_rpm +- RPM$", narrow, re.M), narrow
+
+
+@pytest.mark.parametrize("state, shown", [(L.HANDOVER, "[handing over to a new helper session]"),
+                                          (L.STARTING, "[starting the helper]")])
+def test_the_live_view_says_when_the_run_is_between_helpers(state, shown):
+    assert rendered(RichView(), snapshot(state=state, next_step_name="cool"))[0] == \
+        f"step 2/2  hold   next: cool   {shown}"
+
+
+def test_the_live_view_fits_a_narrow_terminal_and_keeps_messages_above_it():
     out = Tty()
+    console = Console(file=out, width=60, force_terminal=True, color_system=None)
     view = make_view(PROFILE, out)
-    assert isinstance(view, LiveView)
-    view.status(STATUS, 2.5, 2, {"cpu": 41.0, "gpu": 149.0})
-    first = out.getvalue()
-    drawn = first.splitlines()
-    assert len(drawn) == 4 and all(len(line) <= 39 for line in drawn)
-    assert drawn[0].startswith("step 2/2  hold")
-    view.say("helper error: timer")
-    view.status(STATUS, 2.75, 2, {"cpu": 41.0, "gpu": 149.0})
-    rest = out.getvalue()[len(first):]
-    assert re.findall(r"\x1b\[(\d+)F", rest) == ["4", "4"]  # up over the 4 lines, twice
-    view.finish()
-    view.say("bye")
-    assert out.getvalue().endswith("\nbye\n") and "\x1b" not in out.getvalue().rsplit("\n", 3)[-2]
+    assert isinstance(view, RichView)
+    view = RichView(PROFILE, out, console=console)
+    view.update(snapshot())
+    view.say("helper error: [timer]")
+    view.update(snapshot(run_s=2.75))
+    view.finish(["step 2 hold: PASS", "run: PASS"])
+    plain = re.sub(r"\x1b\[[0-9;?]*[A-Za-z]", "", out.getvalue())
+    assert all(len(line) <= 60 for line in plain.splitlines())
+    assert "helper error: [timer]\n" in plain  # brackets kept: a message is never read as markup
+    assert plain.endswith("step 2 hold: PASS\nrun: PASS\n")
 
 
-def test_the_live_view_shows_each_domain_in_full(monkeypatch):
-    monkeypatch.setenv("COLUMNS", "200")
-    out = Tty()
-    LiveView(PROFILE, out).status(STATUS, 2.5, 2, {"cpu": 41.0, "gpu": None})
-    _, progress, cpu, gpu = out.getvalue().splitlines()
-    assert "2.5 / 4.0 s" in progress
-    assert re.search(r"\] 0\.500 +41\.0 W +target +40\.0 W +STALE$", cpu), cpu
-    assert re.search(r"\] 0\.250 +- W +target +150\.0 W +dispatch 12\.5 ms$", gpu), gpu
+@pytest.mark.parametrize("values, line", [
+    ([1, 2, 3, 4, 5, 6, 7, 8], "▁▂▃▄▅▆▇█"),
+    ([5, 5, 5], "▁▁▁"),
+    ([None, 0, None, 10], " ▁ █"),
+    ([None, None], "  "),
+])
+def test_a_sparkline_spans_its_own_range_with_gaps_for_missing(values, line):
+    assert sparkline(values) == line
 
 
-def test_a_pipe_gets_plain_lines():
+@pytest.mark.parametrize("seconds, text", [(0.04, "0.0 s"), (59.94, "59.9 s"), (61, "1:01"), (3725.5, "1:02:05"),
+                                           (-3, "0.0 s")])
+def test_durations_read_like_a_clock_past_a_minute(seconds, text):
+    assert duration(seconds) == text
+
+
+def test_a_pipe_gets_plain_lines_with_sensor_values_at_the_end():
     out = io.StringIO()
     view = make_view(PROFILE, out)
     assert isinstance(view, PlainView)
-    view.status(STATUS, 2.5, 2, {"cpu": 41.0, "gpu": None})
+    view.update(snapshot())
+    assert out.getvalue() == ("t=   2.50s step=2/2 cpu=target duty=0.500 W=41.0 targetW=40.0 stale=yes "
+                              "gpu=target duty=0.250 W=- targetW=150.0 dispatchMs=12.5 stale=no "
+                              "coretemp_package_id_0_c=54.0 cpu_mean_mhz=3412 nct6798_fan1_rpm=-\n")
+
+
+def test_a_status_from_the_run_loop_becomes_a_snapshot():
+    out = io.StringIO()
+    status = {"ev": "status", "tMs": 2500,
+              "cpu": {"mode": "target", "duty": 0.5, "targetW": 40.0, "powerStale": True},
+              "gpu": {"mode": "target", "duty": 0.25, "targetW": 150.0, "dispatchMs": 12.5, "powerStale": False}}
+    make_view(PROFILE, out).status(status, 2.5, 2, {"cpu": 41.0, "gpu": None})
     assert out.getvalue() == ("t=   2.50s step=2/2 cpu=target duty=0.500 W=41.0 targetW=40.0 stale=yes "
                               "gpu=target duty=0.250 W=- targetW=150.0 dispatchMs=12.5 stale=no\n")

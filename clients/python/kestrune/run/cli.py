@@ -1,246 +1,325 @@
-"""`kestrune run PROFILE [--out DIR] [--target native|wine]`"""
+"""`kestrune run PROFILE`, `kestrune check PROFILE`, `kestrune --version`: the set-up before
+the helper starts, the run, the record and the exit code."""
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
+import json
+import math
 import os
 import pwd
+import secrets
 import shutil
 import signal
+import socket
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
-from ..events import GpuInfo
 from ..native import NativeRunner, unprivileged_user
 from ..paths import NATIVE_BUILD, WINDOWS_BUILD
-from ..session import Session, SetNotAcknowledged, StartFailed
+from ..version import VERSION
 from ..wine import WineRunner
+from . import fleet
+from . import outcome as oc
+from . import report, sensors_cli
+from . import sensors as sensors_mod
+from .driver import Driver, Interrupt, RunState, Target
+from .host import host_info
+from .live import DONE
+from .metrics import MetricsError, MetricsServer
 from .plot import write_plot
-from .power import SourceError, close_meters, open_meters
-from .profile import TARGET_KINDS, Profile, ProfileError, load_file
-from .record import Row, row_from_status, write_csv, write_summary
+from .power import SourceError, close_meters, make_meter, open_meters
+from .profile import TARGET_KINDS, Profile, ProfileError, limited_sensors, load_file
+from .record import EventLog, summarize_steps, utc_text, write_csv, write_json
+from .sensors_summary import summarise
 from .view import make_view
 
-# The runner's own failures (bad profile, unreadable meter, missing build), apart from the
-# helper's exit codes 0 and 2..9.
-SETUP_FAILED = 1
+
+class SetupError(RuntimeError):
+    """A fault found before the helper starts: one line for the user, exit code 1."""
 
 
 def _say_error(text: str) -> int:
     print(f"kestrune: {text}", file=sys.stderr, flush=True)
-    return SETUP_FAILED
+    return oc.SETUP_FAILED
 
 
-class _Interrupt:
-    """Ctrl-C (or SIGTERM, SIGHUP) asks for a clean stop; the run loop notices within one interval."""
+# --- before the helper starts ----------------------------------------------------------------
 
-    def __init__(self):
-        self.event = threading.Event()
-        self._old = {}
-
-    def __enter__(self):
-        # A closed terminal (SIGHUP) also gets a clean stop and a record.
-        for sig in (signal.SIGINT, signal.SIGTERM, getattr(signal, "SIGHUP", None)):
-            if sig is None:
-                continue
-            self._old[sig] = signal.signal(sig, lambda *_: self.event.set())
-        return self
-
-    def __exit__(self, *exc):
-        for sig, old in self._old.items():
-            signal.signal(sig, old)
+def prepare_out(out_dir: Path) -> bool:
+    """Makes the folder and proves it writable; True when this run created it."""
+    created = not out_dir.exists()
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+        probe = out_dir / f".kestrune-probe-{os.getpid()}"
+        probe.write_bytes(b"")
+        probe.unlink()
+    except OSError as e:
+        raise SetupError(f"cannot write the record to {out_dir}: {e.strerror or e}") from None
+    return created
 
 
-@dataclasses.dataclass
-class _Plan:
-    """How the helper will be started: said in the first line, done by `make` and `start`."""
-
-    first_line: str
-    make: object             # () -> runner
-    start: object            # (runner) -> Helper
-    own_prefix: Path | None = None
-
-
-def _plan(profile: Profile) -> _Plan:
+def _target(profile: Profile) -> tuple[str, object, object, str, str, Path | None]:
+    """(first line, make runner, start helper, program, process name, own Wine prefix)."""
     t = profile.target
     head = f"kestrune: running {profile.name} ({profile.seconds:g} s, {len(profile.steps)} steps)"
     if t.kind == "native":
         exe = Path(t.exe) if t.exe else NATIVE_BUILD / "kestrune-load"
         if not exe.is_file():
-            raise FileNotFoundError(f"{exe} not found (build it: scripts/build linux)")
+            raise SetupError(f"{exe} not found (build it: scripts/build linux)")
         user = unprivileged_user()
         if os.geteuid() == 0:
             why = "SUDO_UID" if user.pw_name != "nobody" else "no SUDO_UID"
             line = f"{head} natively; the runner is root, so the helper runs as user {user.pw_name} ({why})"
         else:
             line = f"{head} natively as user {pwd.getpwuid(os.geteuid()).pw_name}"
-        return _Plan(line, lambda: NativeRunner(exe, user=user), lambda r: r.start_helper())
+        return (line, lambda: NativeRunner(exe, user=user), lambda r: r.start_helper(), str(exe), "kestrune-load",
+                None)
     build = Path(t.build) if t.build else WINDOWS_BUILD
     exe_name = t.exe or "kestrune-load-wine.exe"
     for p in (build / "kestrune-launch.exe", build / exe_name):
         if not p.is_file():
-            raise FileNotFoundError(f"{p} not found (build it: scripts/build windows)")
+            raise SetupError(f"{p} not found (build it: scripts/build windows)")
     prefix = Path(t.prefix) if t.prefix else Path(tempfile.mkdtemp(prefix="kl-run-wine-"))
-    return _Plan(f"{head} under Wine: {build / exe_name} through the launcher",
-                 lambda: WineRunner(prefix, build=build),
-                 # Its own session: the terminal's Ctrl-C is the runner's to handle, not Wine's.
-                 lambda r: r.start_helper(exe_name=exe_name, new_session=True),
-                 None if t.prefix else prefix)
+    return (f"{head} under Wine: {build / exe_name} through the launcher",
+            lambda: WineRunner(prefix, build=build),
+            # Its own session: the terminal's Ctrl-C is the runner's to handle, not Wine's.
+            lambda r: r.start_helper(exe_name=exe_name, new_session=True),
+            str(build / exe_name), exe_name, None if t.prefix else prefix)
 
 
-def run(profile: Profile, out_dir: Path, stdout=None) -> int:
+def _open_sensors(profile: Profile):
+    if profile.sensors is None:
+        return None
+    try:
+        sensors = sensors_mod.open_sensors(sensors_mod.parse_specs(profile.sensors), profile_root=profile.sysfs_root)
+    except sensors_mod.SensorSpecError as e:
+        raise SetupError(str(e)) from None
+    unknown = sorted(limited_sensors(profile) - set(sensors.columns))
+    if unknown:
+        sensors.close()
+        raise SetupError(f"sensor_max limits {', '.join(unknown)}, which this run does not record "
+                         f"(it records: {', '.join(sensors.columns) or 'nothing'})")
+    return sensors
+
+
+# --- the run ---------------------------------------------------------------------------------
+
+def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout=None,
+        metrics_address: str | None = None) -> int:
     stdout = stdout or sys.stdout
-    try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as e:
-        return _say_error(f"cannot create {out_dir}: {e.strerror or e}")
-    try:
-        meters = open_meters(profile.power.source, profile.power.domains)
-    except SourceError as e:
-        return _say_error(str(e))
+    started = time.time()
+    run_id = f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}"
+    created = False
+    meters, sensors, metrics = {}, None, None
     try:
         try:
-            plan = _plan(profile)
-        except (FileNotFoundError, KeyError) as e:
-            return _say_error(str(e).strip("'\""))
-        print(plan.first_line, file=stdout, flush=True)
-        try:
-            if profile.target.kind == "wine":
-                print("kestrune: preparing the Wine prefix", file=stdout, flush=True)
-            runner = plan.make()
+            created = prepare_out(out_dir)
+            if metrics_address is not None:
+                # Bound now: a port in use stops the run before anything starts.
+                metrics = MetricsServer(metrics_address, {"host": socket.gethostname(), "profile": profile.name,
+                                                          "run_id": run_id})
+            meters = open_meters(profile.power.source, profile.power.domains)
+            sensors = _open_sensors(profile)
+            first, make, start, program, process, own_prefix = _target(profile)
+        except (SetupError, SourceError, MetricsError) as e:
+            _remove_if_empty(out_dir, created)
+            return _say_error(str(e))
+        print(first, file=stdout, flush=True)
+        if metrics is not None:
+            print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
+        log = EventLog(out_dir / "events.jsonl", time.monotonic())
+        # From here to the written record a signal asks for a clean stop: a second Ctrl-C
+        # while the record is written must not lose it.
+        with Interrupt() as interrupt:
             try:
-                return _run_with(profile, runner, lambda: plan.start(runner), meters, out_dir, stdout)
+                if profile.target.kind == "wine":
+                    print("kestrune: preparing the Wine prefix", file=stdout, flush=True)
+                try:
+                    runner = make()
+                except (OSError, RuntimeError) as e:
+                    log.finish()
+                    _discard(out_dir, created)
+                    return _say_error(f"cannot prepare the helper: {e}")
+                try:
+                    user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
+                    view = make_view(profile, stdout)
+                    driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
+                                    meters, view, log, interrupt, sensors, metrics, _sensor_summary(sensors))
+                    state = driver.run()
+                finally:
+                    runner.close()
             finally:
-                runner.close()
-        finally:
-            if plan.own_prefix is not None:
-                shutil.rmtree(plan.own_prefix, ignore_errors=True)
+                if own_prefix is not None:
+                    shutil.rmtree(own_prefix, ignore_errors=True)
+            if not state.helper_started:
+                log.finish()
+                _discard(out_dir, created)
+                return oc.SETUP_FAILED
+            return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id)
     finally:
         close_meters(meters)
+        if sensors is not None:
+            sensors.close()
+        if metrics is not None:
+            metrics.close()
 
 
-def _run_with(profile, runner, start, meters, out_dir: Path, stdout) -> int:
-    view = make_view(profile, stdout)
-    load = profile.load
-    domains = load.enabled()
-    rows: list[Row] = []
-    measured: dict[str, float | None] = {d: None for d in domains}
-    session = Session(runner, cpu=load.cpu, gpu=load.gpu, workers=load.workers, hb_timeout_ms=load.hb_timeout_ms,
-                      max_run_s=profile.max_run_s(), adapter_hint=load.adapter_hint, nonce=profile.name[:64],
-                      start=start)
-    interrupted = False
-    with _Interrupt() as interrupt:
+def _remove_if_empty(out_dir: Path, created: bool) -> None:
+    if created:
         try:
-            session.__enter__()
-        except (StartFailed, RuntimeError, OSError) as e:  # RuntimeError: the launcher failed
-            view.say(f"kestrune: {e}")
-            session.close()
-            _write_record(profile, out_dir, rows, session, interrupted, view)
-            return _exit_code(session.code)
+            out_dir.rmdir()
+        except OSError:
+            pass
+
+
+def _discard(out_dir: Path, created: bool) -> None:
+    """A run that never started leaves nothing behind."""
+    for name in ("events.jsonl", ".events.jsonl.part"):
         try:
-            hello = session.hello
-            view.say(f"helper started: pid {hello.pid}, {hello.workers} worker(s), "
-                     f"kernels {hello.isa}, gpu {_gpu_text(hello.gpu)}")
-            interrupted = _drive(profile, session, meters, measured, rows, view, interrupt.event)
-            if interrupted:
-                view.say("kestrune: interrupted; stopping the helper")
-        finally:
-            session.close()
-    view.finish()
-    bye = session.bye
-    view.say(f"bye: {bye.why}, exit code {bye.code}, cpuS {bye.cpu_s}, gpuS {bye.gpu_s}"
-             if bye else f"the helper ended without a bye (exit code {session.code})")
-    _write_record(profile, out_dir, rows, session, interrupted, view)
-    return _exit_code(session.code)
+            (out_dir / name).unlink()
+        except OSError:
+            pass
+    _remove_if_empty(out_dir, created)
 
 
-def _gpu_text(gpu: GpuInfo) -> str:
-    if gpu.ok:
-        return f"{gpu.name} ({gpu.dispatch_ms} ms a dispatch)"
-    return f"not used ({gpu.err or 'not asked for'})"
+def _sensor_summary(sensors):
+    units = sensors.units if sensors is not None else {}
+
+    def sensor_summary(times, values, threshold, column, judged_from_s):
+        return summarise(times, values, threshold, unit=units.get(column), judged_from_s=judged_from_s)
+
+    return sensor_summary
 
 
-def _drive(profile, session, meters, measured, rows, view, interrupt: threading.Event) -> bool:
-    """Runs the steps; True when interrupted. Ends early when the helper ends by itself."""
-    bounds = profile.boundaries()
-    interval = profile.power.interval_s
-    t0 = time.monotonic()
-    step = 0
-    next_power = t0
-    while not interrupt.is_set():
-        now = time.monotonic()
-        elapsed = now - t0
-        while step < len(bounds) and elapsed >= bounds[step][0]:
-            s = profile.steps[step]
-            step += 1
-            load = profile.load
-            try:
-                session.set(cpu=s.cpu if load.cpu else None, gpu=s.gpu if load.gpu else None)
-            except SetNotAcknowledged as e:
-                if not e.run_ended:  # an ended run is told below, with its bye
-                    view.say(f"kestrune: {e}")
-        if elapsed >= bounds[-1][1]:
-            return False
-        if now >= next_power:
-            readings = {d: m.read(now) for d, m in meters.items()}
-            for d, w in readings.items():
-                if w is not None:
-                    measured[d] = w
-            if any(w is not None for w in readings.values()):
-                session.power(cpu_w=readings.get("cpu"), gpu_w=readings.get("gpu"))
-            next_power = max(next_power + interval, now)
-        next_step = t0 + (bounds[step][0] if step < len(bounds) else bounds[-1][1])
-        wait = max(0.005, min(next_power, next_step) - time.monotonic())
-        try:
-            ev = session.helper.read(wait)
-        except TimeoutError:
-            continue
-        if ev is None:
-            return False
-        kind = ev.ev
-        if kind == "status":
-            for d, m in meters.items():
-                m.observe_duty(ev.domain(d).duty)
-            row = row_from_status(ev, time.monotonic() - t0, step, measured, profile.load.enabled())
-            rows.append(row)
-            view.status(ev, row.time_s, step, measured)
-        elif kind == "error":
-            view.say(f"helper error: {ev.code}" + (f": {ev.detail}" if ev.detail else ""))
-        elif kind == "bye":
-            session.bye = ev
-            view.say(f"kestrune: the helper ended the run: {ev.why}")
-            return False
-    return True
+def _summary(profile, profile_path, state: RunState, started: float, sensors, run_id: str) -> dict:
+    columns = list(sensors.columns) if sensors is not None else []
+    steps = summarize_steps(profile, state.rows, state.domains, completed_steps=state.completed_steps,
+                            meter_failures=state.meter_failures, excluded=state.excluded,
+                            sensor_summary=_sensor_summary(sensors), sensor_columns=columns)
+    result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum)
+    return {
+        "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
+                    "copy": profile.source},
+        "host": host_info(),
+        "started_utc": utc_text(started).replace(".000Z", "Z"),
+        "run_id": run_id,
+        "outcome": result,
+        "exit_code": None,
+        "target": profile.target.kind,
+        "domains": list(state.domains),
+        "domains_unavailable": state.unavailable,
+        "ended_s": round(state.ended_s, 3),
+        "helper": {"hello": state.hello, "sessions": state.sessions},
+        "handovers": state.handovers,
+        "problems": state.problems,
+        "steps": steps,
+    }
 
 
-def _write_record(profile, out_dir: Path, rows, session, interrupted, view) -> None:
-    domains = profile.load.enabled()
-    write_csv(out_dir / "run.csv", rows, domains)
-    summary = write_summary(out_dir / "summary.json", profile, rows, session.bye, session.code, interrupted,
-                            session.hello)
+def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog) -> list[str]:
+    """Writes every file; raises OSError on the first that fails."""
+    write_csv(out_dir / "run.csv", state.rows, state.domains, columns)
+    write_json(out_dir / "summary.json", summary)
     written = ["run.csv", "summary.json"]
-    if rows:
-        write_plot(out_dir / "run.png", profile, rows)
-        written.insert(1, "run.png")
-    for entry in summary["steps"]:
-        if not entry["rows"]:
-            continue
-        parts = [f"step {entry['step']} {entry['name']}:"]
-        for d in domains:
-            x = entry[d]
-            mean = "-" if x["meanW"] is None else f"{x['meanW']:.1f} W"
-            part = f"{d} {x['mode']} mean {mean}"
-            if x["targetW"] is not None and x["errorPct"] is not None:
-                settle = "never" if x["settleS"] is None else f"{x['settleS']:.2f} s"
-                part += f", error {x['errorPct']:+.1f} %, within ±3 % after {settle}"
+    if not log.finish():
+        raise OSError(log.problem)
+    written.append("events.jsonl")
+    if state.rows:
+        try:
+            # Drawn under a temporary name (its suffix tells the format) and renamed, like the rest.
+            tmp = out_dir / ".run.tmp.png"
+            write_plot(tmp, out_dir / "run.csv", summary)
+            os.replace(tmp, out_dir / "run.png")
+            written.append("run.png")
+        except Exception as e:  # a plot that cannot be drawn does not lose the record
+            (out_dir / ".run.tmp.png").unlink(missing_ok=True)
+            summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
+                                        "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
+            write_json(out_dir / "summary.json", summary)
+    return written
+
+
+def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id) -> int:
+    summary = _summary(profile, profile_path, state, started, sensors, run_id)
+    if driver.metrics is not None and driver.last_snapshot is not None:
+        driver.metrics.update(dataclasses.replace(driver.last_snapshot, state=DONE),
+                              [s["verdict"] for s in summary["steps"]])
+    columns = list(sensors.columns) if sensors is not None else []
+    summary["exit_code"] = oc.exit_code(summary["outcome"], signum=state.signum, record_written=True)
+    where = out_dir
+    try:
+        written = _write_record(out_dir, profile, state, summary, columns, log)
+    except OSError as e:
+        reason = getattr(e, "strerror", None) or str(e)
+        where = Path(tempfile.mkdtemp(prefix=f"kestrune-{profile.name}-"))
+        message = f"could not write the record to {out_dir} ({reason}); it is in {where} instead"
+        summary["problems"].append({"kind": "record", "at_s": summary["ended_s"], "message": message,
+                                    "stderr_tail": None})
+        summary["exit_code"] = oc.exit_code(summary["outcome"], signum=state.signum, record_written=False)
+        log.path = where / "events.jsonl"
+        try:
+            shutil.copyfile(log.tmp, log.path)
+        except OSError:
+            pass
+        try:
+            written = _write_record(where, profile, state, summary, columns, _Done())
+        except OSError as e2:
+            # Nowhere to write: the summary at least goes to the terminal.
+            view.say(f"kestrune: {message}; that failed too ({e2.strerror or e2}); the summary follows")
+            view.say(json.dumps(summary))
+            return summary["exit_code"]
+        view.say(f"kestrune: {message}")
+    _give_to_sudo_user([where, *(where / n for n in written)])
+    _final_lines(summary, view)
+    view.say(f"record: {', '.join(str(where / n) for n in written)}")
+    return summary["exit_code"]
+
+
+class _Done:
+    """Stands in for an event log already finished (or copied by hand)."""
+
+    problem = None
+
+    def finish(self) -> bool:
+        return True
+
+
+def _fmt(v) -> str:
+    return f"{v:g}" if isinstance(v, float) else str(v)
+
+
+def step_lines(summary: dict) -> list[str]:
+    """One line per step with its verdict and figures, a line per failed criterion, and the
+    overall verdict."""
+    lines = []
+    for s in summary["steps"]:
+        parts = [f"step {s['index']} {s['name']}: {s['verdict'].upper()}"]
+        for d, x in s["domains"].items():
+            if x["mean_w"] is None:
+                continue
+            part = f"{d} mean {x['mean_w']:.1f} W ±{x['stdev_w']:.1f}"
+            if x["error_pct"] is not None:
+                settle = "never" if x["settle_s"] is None else f"{x['settle_s']:.1f} s"
+                part += (f", error {x['error_pct']:+.1f} %, {x['within_share'] * 100:.0f} % in band, "
+                         f"settled after {settle}")
             parts.append(part)
-        view.say(" ".join(parts))
-    _give_to_sudo_user([out_dir, *(out_dir / n for n in written)])
-    view.say(f"record: {', '.join(str(out_dir / n) for n in written)}")
+        lines.append("  ".join(parts))
+        for f in s["failed"]:
+            lines.append(f"    failed: {f['criterion']}: {_fmt(f['measured'])} (limit {_fmt(f['limit'])})")
+    counts = {}
+    for s in summary["steps"]:
+        counts[s["verdict"]] = counts.get(s["verdict"], 0) + 1
+    tally = ", ".join(f"{n} {v}" for v, n in counts.items())
+    lines.append(f"overall: {summary['outcome'].upper()} ({tally}; exit code {summary['exit_code']})")
+    return lines
+
+
+def _final_lines(summary: dict, view) -> None:
+    view.finish(step_lines(summary))
 
 
 def _give_to_sudo_user(paths) -> None:
@@ -255,21 +334,49 @@ def _give_to_sudo_user(paths) -> None:
             pass
 
 
-def _exit_code(code: int | None) -> int:
-    if code is None:
-        return SETUP_FAILED
-    return 128 - code if code < 0 else code  # killed by a signal: the shell's convention
+# --- check -----------------------------------------------------------------------------------
 
+def check(path: str) -> int:
+    """Validates a profile, its meters' settings and its sensors without starting anything."""
+    try:
+        profile = load_file(path)
+        for d, settings in profile.power.domains.items():
+            make_meter(profile.power.source, d, settings)
+        if profile.sensors is not None:
+            sensors_mod.parse_specs(profile.sensors)
+    except (ProfileError, SourceError, sensors_mod.SensorSpecError) as e:
+        return _say_error(str(e))
+    sessions = math.ceil(profile.seconds / profile.session_s())
+    print(f"{path}: ok: {profile.name}, {len(profile.steps)} steps, {profile.seconds:g} s, "
+          f"{'+'.join(profile.load.enabled())} load, power from {profile.power.source}"
+          + (f", {sessions} helper sessions" if sessions > 1 else ""))
+    return oc.PASSED
+
+
+# --- the command line ------------------------------------------------------------------------
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(prog="kestrune", description="Drive the kestrune-load helper.")
+    parser.add_argument("--version", action="version", version=f"kestrune {VERSION}")
     sub = parser.add_subparsers(dest="command", required=True)
     p = sub.add_parser("run", help="run a load profile with a live view and write its record")
     p.add_argument("profile", help="the profile, a TOML file")
-    p.add_argument("--out", type=Path, help="folder for run.csv, run.png and summary.json "
-                                           "(default: runs/NAME-TIME)")
+    p.add_argument("--out", type=Path, help="folder for the record (default: runs/NAME-TIME)")
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
+    p.add_argument("--metrics", metavar="[HOST:]PORT",
+                   help="serve the run's live state for Prometheus at http://HOST:PORT/metrics (HOST: localhost)")
+    c = sub.add_parser("check", help="validate profiles without running them")
+    c.add_argument("profiles", nargs="+", help="profiles, TOML files")
+    sensors_cli.add_parser(sub)
+    report.add_parser(sub)
+    fleet.add_parser(sub)
     args = parser.parse_args(argv)
+    if args.command == "check":
+        return max(check(path) for path in args.profiles)
+    if args.command == "fleet-summary":
+        return fleet.main(args)
+    if args.command != "run":
+        return args.func(args)
     try:
         profile = load_file(args.profile)
     except ProfileError as e:
@@ -278,11 +385,15 @@ def main(argv=None) -> int:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
     out = args.out or Path("runs") / f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S')}"
     try:
-        return run(profile, out)
+        return run(profile, out, args.profile, metrics_address=args.metrics)
     except KeyboardInterrupt:
         # Only before the helper starts (preparing Wine, say); from then on Ctrl-C stops it.
         print("kestrune: interrupted before the helper started", file=sys.stderr)
         return 128 + signal.SIGINT
+    except Exception as e:  # one line, not a traceback; KESTRUNE_DEBUG=1 shows where
+        if os.environ.get("KESTRUNE_DEBUG"):
+            raise
+        return _say_error(f"internal error: {type(e).__name__}: {e} (KESTRUNE_DEBUG=1 shows where)")
 
 
 if __name__ == "__main__":

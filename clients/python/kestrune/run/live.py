@@ -25,6 +25,7 @@ class DomainLive:
     stale: bool                   # the helper's powerStale flag
     error_pct: float | None       # the step's running error of the judged mean, in % of target
     verdict: str | None           # SETTLING, PASSING, FAILING, or None when not judged
+    dispatch_ms: float | None = None  # the GPU's time per dispatch, as the helper last reported it
 
 
 @dataclass(frozen=True)
@@ -44,3 +45,4 @@ class Snapshot:
     helper_pid: int | None = None
     helper_version: str | None = None
     problems: tuple[str, ...] = ()  # meter or sensor failures in force, one line each
+    sensor_limits: dict[str, float] = field(default_factory=dict)  # column -> the step's upper limit

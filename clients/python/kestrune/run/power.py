@@ -9,12 +9,16 @@
              `power*_average` in microwatts
 
 `read(now)` returns watts, or None when there is no new reading; the domain's entry is then
-left out of the power command.
+left out of the power command. `problem()` gives, once, what went wrong since the last call
+(a meter that exited, printed something that is not a number, a file that cannot be read),
+and `stderr_tail()` the end of a command meter's error output. Readings outside what the
+helper accepts and a meter gone silent are judged by the runner (`reading_problem`).
 """
 
 from __future__ import annotations
 
 import math
+import os
 import random
 import re
 import shlex
@@ -26,6 +30,16 @@ import time
 from pathlib import Path
 
 FIRST_READING_S = 5.0
+# What the helper accepts as a reading.
+MAX_READING_W = 5000.0
+STDERR_TAIL_BYTES = 2000
+
+
+def reading_problem(watts: float) -> str | None:
+    """Why a reading cannot be passed on, or None when it can."""
+    if not math.isfinite(watts) or not 0.0 <= watts <= MAX_READING_W:
+        return f"gave {watts:g} W, outside 0..{MAX_READING_W:g} W"
+    return None
 
 
 class SourceError(RuntimeError):
@@ -56,12 +70,25 @@ class Meter:
     def observe_duty(self, duty: float) -> None:
         """The duty the helper reports; only the model follows it."""
 
+    def problem(self) -> str | None:
+        """What went wrong since the last call, once; None when nothing did."""
+        return None
+
+    def stderr_tail(self) -> str | None:
+        return None
+
+    def describe(self) -> str:
+        return type(self).__name__
+
     def close(self) -> None:
         pass
 
 
 class ModelMeter(Meter):
     """idle + span × duty, reached through a first-order lag, plus Gaussian noise."""
+
+    def describe(self) -> str:
+        return "model meter"
 
     def __init__(self, idle_w=15.0, span_w=45.0, lag_s=0.4, noise_w=0.0, seed=None):
         self.idle_w, self.span_w, self.lag_s, self.noise_w = idle_w, span_w, lag_s, noise_w
@@ -85,18 +112,25 @@ class ModelMeter(Meter):
 
 class CommandMeter(Meter):
     """A program's standard output, one reading in watts per line; the newest line counts.
-    Lines that are not a number are skipped."""
+    Blank lines, and anything before the first reading (a header), are skipped. A strict
+    meter (a power meter) makes any later line that is not a number a problem, and its end
+    too, and drops its last reading then; otherwise such lines are skipped."""
 
-    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S):
+    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S, strict: bool = False):
         self.argv = argv
+        self.strict = strict
         self.first_reading_s = first_reading_s
         self.proc: subprocess.Popen | None = None
         self._stderr = None
         self._latest: float | None = None
         self._fresh = False
+        self._problems: list[str] = []
         self._lock = threading.Lock()
         self._got_one = threading.Event()
         self._ended = threading.Event()
+
+    def describe(self) -> str:
+        return f"power command {shlex.join(self.argv)}"
 
     def open(self) -> None:
         if shutil.which(self.argv[0]) is None:
@@ -105,7 +139,10 @@ class CommandMeter(Meter):
         self._stderr = tempfile.TemporaryFile()
         try:
             self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=self._stderr, text=True, errors="replace")
+                                         stderr=self._stderr, text=True, errors="replace",
+                                         # Its own session: the terminal's Ctrl-C is the runner's
+                                         # to handle, and must not look like a meter failure.
+                                         start_new_session=True)
         except OSError as e:
             raise SourceError(f"cannot start power command {shlex.join(self.argv)}: {e.strerror or e}") from None
         threading.Thread(target=self._pump, name="kestrune-meter", daemon=True).start()
@@ -116,33 +153,57 @@ class CommandMeter(Meter):
             self._got_one.wait(0.05)
         if not self._got_one.is_set():
             ended = self._ended.is_set()
-            err = self._stderr_tail() if ended else ""
+            if ended:
+                self._wait_exit(1.0)
+            err = self.stderr_tail() or ""
             self.close()
             why = "ended without a reading" if ended else f"printed no reading within {self.first_reading_s:g} s"
-            raise SourceError(f"power command {shlex.join(self.argv)} {why}" + (f": {err}" if err else ""))
+            raise SourceError(f"power command {shlex.join(self.argv)} {why}" + (f": {err.splitlines()[-1]}"
+                                                                                 if err else ""))
 
-    def _stderr_tail(self) -> str:
+    def _wait_exit(self, timeout: float) -> int | None:
         try:
-            self.proc.wait(timeout=1)
-            self._stderr.seek(0)
-            lines = self._stderr.read()[-2000:].decode(errors="replace").strip().splitlines()
-            return lines[-1] if lines else ""
-        except (subprocess.TimeoutExpired, OSError, ValueError):  # still running, or its file gone
-            return ""
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stderr_tail(self) -> str | None:
+        """The last lines of the program's error output, read without moving the offset the
+        program writes at (the file is shared with it)."""
+        if self._stderr is None:
+            return None
+        try:
+            fd = self._stderr.fileno()
+            size = os.fstat(fd).st_size
+            data = os.pread(fd, STDERR_TAIL_BYTES, max(0, size - STDERR_TAIL_BYTES))
+        except (OSError, ValueError):
+            return None
+        text = data.decode(errors="replace").strip()
+        return "\n".join(text.splitlines()[-5:]) or None
 
     def _pump(self):
         for line in self.proc.stdout:
             words = line.replace(",", " ").split()
-            try:
-                watts = float(words[0]) if words else math.nan
-            except ValueError:
+            if not words:
                 continue
-            if not math.isfinite(watts):
+            try:
+                watts = float(words[0])
+            except ValueError:
+                if not (self.strict and self._got_one.is_set()):
+                    continue
+                with self._lock:
+                    self._latest, self._fresh = None, False
+                    self._problems.append(f"printed {line.strip()[:60]!r}, not a number")
                 continue
             with self._lock:
                 self._latest, self._fresh = watts, True
             self._got_one.set()
         self._ended.set()
+        if self.strict and self._got_one.is_set():
+            code = self._wait_exit(1.0)
+            with self._lock:
+                self._latest, self._fresh = None, False
+                self._problems.append("exited" + (f" with code {code}" if code is not None else ""))
 
     def read(self, now: float) -> float | None:
         with self._lock:
@@ -150,6 +211,10 @@ class CommandMeter(Meter):
                 return None
             self._fresh = False
             return self._latest
+
+    def problem(self) -> str | None:
+        with self._lock:
+            return self._problems.pop(0) if self._problems else None
 
     def close(self) -> None:
         if self.proc is not None and self.proc.poll() is None:
@@ -197,6 +262,20 @@ class EnergyMeter(Meter):
         self.path = path
         self.range_uj: int | None = None
         self._prev: tuple[float, int] | None = None
+        self._problem: str | None = None
+        self._failing = False
+
+    def describe(self) -> str:
+        return f"power file {self.path}"
+
+    def problem(self) -> str | None:
+        p, self._problem = self._problem, None
+        return p
+
+    def _fail(self, e: Exception) -> None:
+        if not self._failing:
+            self._problem = f"cannot be read: {getattr(e, 'strerror', None) or e}"
+        self._failing = True
 
     def open(self) -> None:
         _check_int_file(self.path, "microjoules")
@@ -210,9 +289,11 @@ class EnergyMeter(Meter):
     def read(self, now: float) -> float | None:
         try:
             value = _read_int(self.path)
-        except (OSError, ValueError):
+        except (OSError, ValueError) as e:
             self._prev = None
+            self._fail(e)
             return None
+        self._failing = False
         prev, self._prev = self._prev, (now, value)
         if prev is None or now <= prev[0]:
             return None
@@ -224,20 +305,20 @@ class EnergyMeter(Meter):
         return delta / 1e6 / (now - prev[0])
 
 
-class PowerFileMeter(Meter):
+class PowerFileMeter(EnergyMeter):
     """A hwmon power file in microwatts."""
-
-    def __init__(self, path: Path):
-        self.path = path
 
     def open(self) -> None:
         _check_int_file(self.path, "microwatts")
 
     def read(self, now: float) -> float | None:
         try:
-            return _read_int(self.path) / 1e6
-        except (OSError, ValueError):
+            value = _read_int(self.path) / 1e6
+        except (OSError, ValueError) as e:
+            self._fail(e)
             return None
+        self._failing = False
+        return value
 
 
 def sysfs_meter(path: str) -> Meter:
@@ -271,7 +352,7 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
         argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
         if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
             raise SourceError(f"{where}.command must be a program and its arguments, not {cmd!r}")
-        return CommandMeter(argv)
+        return CommandMeter(argv, strict=True)
     if source == "sysfs":
         _only(settings, ("path",), where)
         path = settings.get("path")

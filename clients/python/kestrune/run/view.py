@@ -1,18 +1,70 @@
-"""What the runner shows while it runs: a view redrawn in place on a terminal, or one plain
-line per status when the output is a file or a pipe."""
+"""What the runner shows while it runs: a live view redrawn in place on a terminal, or one
+plain line per status when the output is a file or a pipe.
+
+Both take the runner's `Snapshot` (live.py) and nothing else, so what is shown is what is
+recorded."""
 
 from __future__ import annotations
 
-import shutil
+import math
 import sys
+from collections import deque
 
-from .profile import Profile
+from rich.console import Console, Group
+from rich.live import Live
+from rich.table import Table
+from rich.text import Text
+
+from . import live as L
+from .sensors import UNIT_TEXT
+
+HISTORY = 40          # samples kept for each sparkline
+SPARKS = "▁▂▃▄▅▆▇█"
+VERDICT_STYLE = {L.SETTLING: "yellow", L.PASSING: "green", L.FAILING: "bold red", L.PASS: "bold green",
+                 L.FAIL: "bold red", L.UNJUDGED: "dim"}
 
 
 def bar(fraction: float, width: int) -> str:
-    fraction = min(1.0, max(0.0, fraction))
+    fraction = min(1.0, max(0.0, fraction)) if math.isfinite(fraction) else 0.0
     full = int(round(fraction * width))
     return "█" * full + "·" * (width - full)
+
+
+def sparkline(values, width: int = HISTORY) -> str:
+    """The last `width` values as block heights between their own minimum and maximum; a
+    missing value is a gap."""
+    values = list(values)[-width:]
+    known = [v for v in values if v is not None]
+    if not known:
+        return " " * len(values)
+    lo, hi = min(known), max(known)
+    span = hi - lo
+    out = []
+    for v in values:
+        if v is None:
+            out.append(" ")
+        else:
+            out.append(SPARKS[int((v - lo) / span * (len(SPARKS) - 1) + 0.5)] if span > 0 else SPARKS[0])
+    return "".join(out)
+
+
+def duration(seconds: float) -> str:
+    """12.3 s under a minute, then m:ss, then h:mm:ss."""
+    seconds = max(0.0, seconds)
+    if seconds < 60:
+        return f"{seconds:.1f} s"
+    whole = int(seconds)
+    h, rest = divmod(whole, 3600)
+    m, s = divmod(rest, 60)
+    return f"{h}:{m:02d}:{s:02d}" if h else f"{m}:{s:02d}"
+
+
+def sensor_value(value, unit: str, with_unit: bool = True) -> str:
+    if value is None:
+        text = "-"
+    else:
+        text = f"{value:.0f}" if unit in ("rpm", "mhz") else f"{value:.1f}"
+    return f"{text} {UNIT_TEXT.get(unit, unit)}".rstrip() if with_unit else text
 
 
 def _watts(value) -> str:
@@ -20,10 +72,9 @@ def _watts(value) -> str:
 
 
 class View:
-    def __init__(self, profile: Profile, out=None):
+    def __init__(self, profile=None, out=None):
         self.profile = profile
         self.out = out or sys.stdout
-        self.domains = profile.load.enabled()
 
     def write(self, text: str) -> None:
         # A closed terminal or pipe must not stop the run from ending cleanly.
@@ -34,94 +85,170 @@ class View:
             pass
 
     def say(self, text: str) -> None:
+        """A line above the view: a message, a problem."""
         self.write(text + "\n")
 
-    def status(self, status: dict, time_s: float, step: int, measured: dict) -> None:
+    def update(self, snapshot: L.Snapshot) -> None:
         raise NotImplementedError
 
-    def finish(self) -> None:
-        pass
+    def finish(self, lines=()) -> None:
+        """Leaves the last picture and writes the closing lines below it."""
+        for line in lines:
+            self.say(line)
+
+    def status(self, status: dict, time_s: float, step: int, measured: dict) -> None:
+        """A helper status event as the run loop held it before snapshots; becomes one."""
+        steps = self.profile.steps
+        bounds = self.profile.boundaries()
+        index = min(max(step, 1), len(steps)) - 1
+        domains = []
+        for d in self.profile.load.enabled():
+            s = status.get(d) or {}
+            domains.append(L.DomainLive(name=d, mode=s.get("mode", "off"), duty=float(s.get("duty") or 0.0),
+                                        target_w=s.get("targetW"), measured_w=measured.get(d),
+                                        stale=bool(s.get("powerStale")), error_pct=None, verdict=None,
+                                        dispatch_ms=s.get("dispatchMs")))
+        self.update(L.Snapshot(run_s=time_s, run_total_s=self.profile.seconds, state=L.RUNNING, step_index=index,
+                               step_count=len(steps), step_name=steps[index].name,
+                               step_s=time_s - bounds[index][0], step_total_s=steps[index].seconds,
+                               next_step_name=steps[index + 1].name if index + 1 < len(steps) else None,
+                               domains=tuple(domains)))
 
 
 class PlainView(View):
-    """One line per status, easy to read back or to grep."""
+    """One line per status, easy to read back or to grep; sensor values at the end."""
 
-    def status(self, status, time_s, step, measured):
-        parts = [f"t={time_s:7.2f}s", f"step={step}/{len(self.profile.steps)}"]
-        for d in self.domains:
-            s = status.domain(d)
-            parts.append(f"{d}={s.mode}")
-            parts.append(f"duty={s.duty:.3f}")
-            m = measured.get(d)
-            parts.append(f"W={'-' if m is None else f'{m:.1f}'}")
-            t = s.target_w
-            parts.append(f"targetW={'-' if t is None else f'{t:.1f}'}")
-            if d == "gpu":
-                ms = s.dispatch_ms
-                parts.append(f"dispatchMs={'-' if ms is None else f'{ms:.1f}'}")
-            parts.append(f"stale={'yes' if s.power_stale else 'no'}")
+    def update(self, snapshot: L.Snapshot) -> None:
+        parts = [f"t={snapshot.run_s:7.2f}s", f"step={snapshot.step_index + 1}/{snapshot.step_count}"]
+        for d in snapshot.domains:
+            parts.append(f"{d.name}={d.mode}")
+            parts.append(f"duty={d.duty:.3f}")
+            parts.append(f"W={'-' if d.measured_w is None else f'{d.measured_w:.1f}'}")
+            parts.append(f"targetW={'-' if d.target_w is None else f'{d.target_w:.1f}'}")
+            if d.name == "gpu":
+                parts.append(f"dispatchMs={'-' if d.dispatch_ms is None else f'{d.dispatch_ms:.1f}'}")
+            parts.append(f"stale={'yes' if d.stale else 'no'}")
+        for column, value in snapshot.sensors.items():
+            parts.append(f"{column}={sensor_value(value, snapshot.sensor_units.get(column, ''), False)}")
         self.say(" ".join(parts))
 
 
-class LiveView(View):
-    """A block of lines redrawn in place; messages scroll above it."""
+class RichView(View):
+    """A panel redrawn in place: progress of the step and the run, each domain with its duty,
+    watts, history and verdict, the sensors with theirs, and the problems in force."""
 
-    BAR = 24
+    BAR = 20
 
-    def __init__(self, profile, out=None):
+    def __init__(self, profile=None, out=None, console: Console | None = None):
         super().__init__(profile, out)
-        self._drawn = 0
-        self._last: list[str] = []
+        self.console = console or Console(file=self.out, highlight=False)
+        self._live: Live | None = None
+        self._history: dict[str, deque] = {}
 
-    def _clear(self) -> None:
-        if self._drawn:
-            # Up to the block's first line, then clear to the end of the screen.
-            self.write(f"\x1b[{self._drawn}F\x1b[J")
-            self._drawn = 0
+    def _remember(self, key: str, value) -> deque:
+        h = self._history.setdefault(key, deque(maxlen=HISTORY))
+        h.append(value)
+        return h
 
-    def _draw(self, lines: list[str]) -> None:
-        # A line that wraps would break the count of lines to go back up: cut to the width.
-        width = max(20, shutil.get_terminal_size().columns - 1)
-        lines = [line[:width] for line in lines]
-        self._clear()
-        self.write("".join(line + "\n" for line in lines))
-        self._drawn = len(lines)
-        self._last = lines
+    def _progress(self, label: str, done: float, total: float, tail: str) -> Table:
+        row = Table.grid(padding=(0, 1))
+        row.add_row(Text(label, style="bold"),
+                    Text(bar(done / total if total > 0 else 1.0, self.BAR), style="cyan"),
+                    Text(f"{duration(min(done, total))} / {duration(total)}, {duration(total - done)} left"),
+                    Text(tail, style="dim"))
+        return row
+
+    def render(self, snapshot: L.Snapshot, width: int | None = None):
+        s = snapshot
+        width = width or self.console.width
+        parts = []
+        state = {L.STARTING: "starting the helper", L.HANDOVER: "handing over to a new helper session",
+                 L.STOPPING: "stopping", L.DONE: "done"}.get(s.state)
+        step_label = f"step {s.step_index + 1}/{s.step_count}"
+        parts.append(Text.assemble((step_label + "  ", "bold"), s.step_name,
+                                   (f"   next: {s.next_step_name}" if s.next_step_name else "   last step", "dim"),
+                                   (f"   [{state}]" if state else "", "yellow")))
+        parts.append(self._progress("step", s.step_s, s.step_total_s, ""))
+        helper = f"helper pid {s.helper_pid}" if s.helper_pid else ""
+        parts.append(self._progress("run ", s.run_s, s.run_total_s, helper))
+        if s.domains:
+            t = Table(box=None, padding=(0, 1), show_edge=False, pad_edge=False)
+            for head, justify in (("", "left"), ("mode", "left"), ("duty", "left"), ("", "right"),
+                                  ("measured", "right"), ("target", "right"), ("history", "left"),
+                                  ("error", "right"), ("verdict", "left")):
+                t.add_column(head, justify=justify, no_wrap=True, style="bold" if head == "" else None)
+            for d in s.domains:
+                history = self._remember(f"domain:{d.name}", d.measured_w)
+                measured = Text(_watts(d.measured_w).strip(), style="red" if d.stale else "")
+                if d.stale:
+                    measured.append(" stale", style="red")
+                # Text, not str: what the helper sends is never read as markup.
+                t.add_row(Text(d.name), Text(str(d.mode)), Text(bar(d.duty, self.BAR), style="green"),
+                          Text(f"{d.duty:5.3f}"), measured,
+                          Text("-" if d.target_w is None else f"{d.target_w:.1f} W"),
+                          Text(sparkline(history, HISTORY // 2), style="blue"),
+                          Text("" if d.error_pct is None else f"{d.error_pct:+.1f} %"),
+                          Text(d.verdict or "", style=VERDICT_STYLE.get(d.verdict, "")))
+            parts.append(t)
+        if s.sensors:
+            # Side by side as the width allows: a machine may well have thirty sensors.
+            items = list(s.sensors.items())
+            longest = max(len(c) for c, _ in items)
+            across = max(1, min(4, width // (longest + HISTORY // 2 + 16)))
+            t = Table(box=None, padding=(0, 1), show_edge=False, pad_edge=False)
+            for k in range(across):
+                for head, justify in (("sensor", "left"), ("now", "right"), ("history", "left")):
+                    t.add_column(head, justify=justify, no_wrap=True)
+            cells = []
+            for column, value in items:
+                history = self._remember(f"sensor:{column}", value)
+                cells.append([Text(column), Text(sensor_value(value, s.sensor_units.get(column, ""))),
+                              Text(sparkline(history, HISTORY // 2), style="magenta")])
+            rows = math.ceil(len(cells) / across)
+            for r in range(rows):
+                row = []
+                for k in range(across):
+                    i = k * rows + r  # down the first column, then the next
+                    row += cells[i] if i < len(cells) else [Text("")] * 3
+                t.add_row(*row)
+            parts.append(t)
+        for p in s.problems:
+            parts.append(Text(f"! {p}", style="bold red"))
+        return Group(*parts)
+
+    def update(self, snapshot: L.Snapshot) -> None:
+        try:
+            view = self.render(snapshot)
+            if self._live is None:
+                self._live = Live(view, console=self.console, auto_refresh=False, transient=False,
+                                  redirect_stdout=False, redirect_stderr=False)
+                self._live.start()
+            self._live.update(view, refresh=True)
+        except (OSError, ValueError):
+            pass
 
     def say(self, text: str) -> None:
-        self._clear()
-        self.write(text + "\n")
-        if self._last:
-            self._draw(self._last)
+        # While the view is up, the console prints above it and redraws it below.
+        try:
+            self.console.print(Text(text), soft_wrap=True)  # the terminal wraps; paths stay whole
+        except (OSError, ValueError):
+            pass
 
-    def lines(self, status, time_s, step, measured) -> list[str]:
-        total = self.profile.seconds
-        steps = self.profile.steps
-        name = steps[step - 1].name if 0 < step <= len(steps) else ""
-        out = [f"step {step}/{len(steps)}  {name}",
-               f"run  [{bar(time_s / total if total else 1.0, self.BAR)}] {min(time_s, total):6.1f} / {total:.1f} s"]
-        for d in self.domains:
-            s = status.domain(d)
-            duty = s.duty
-            line = (f"{d}  {s.mode:<6} [{bar(duty, self.BAR)}] {duty:5.3f}"
-                    f"  {_watts(measured.get(d))}  target {_watts(s.target_w)}")
-            if d == "gpu":
-                ms = s.dispatch_ms
-                line += f"  dispatch {'-' if ms is None else f'{ms:.1f}'} ms"
-            if s.power_stale:
-                line += "  STALE"
-            out.append(line)
-        return out
-
-    def status(self, status, time_s, step, measured):
-        self._draw(self.lines(status, time_s, step, measured))
-
-    def finish(self) -> None:
-        # Leave the last picture on screen; later messages go below it.
-        self._drawn = 0
-        self._last = []
+    def finish(self, lines=()) -> None:
+        if self._live is not None:
+            try:
+                self._live.stop()
+            except (OSError, ValueError):
+                pass
+            self._live = None
+        for line in lines:
+            self.say(line)
 
 
-def make_view(profile: Profile, out=None) -> View:
+def make_view(profile=None, out=None) -> View:
     out = out or sys.stdout
-    return LiveView(profile, out) if out.isatty() else PlainView(profile, out)
+    try:
+        tty = out.isatty()
+    except (AttributeError, ValueError):
+        tty = False
+    return RichView(profile, out) if tty else PlainView(profile, out)

@@ -1,0 +1,394 @@
+"""Temperatures, fans, clocks and utilisation, sampled with the power readings.
+
+What a machine offers (`discover`), how a profile names what to record (`parse_specs`), and
+the set of sensors a run samples (`open_sensors`). A profile's `sensors` is "auto" or a list
+whose items are strings `KIND:WHAT` or command tables:
+
+    "temp:coretemp/Package id 0"   a hwmon temperature: chip, then label (or file, "temp3")
+    "temp:coretemp"                every temperature of that chip; "*" and "?" match too
+    "fan:nct6798/fan2"             a hwmon fan (RPM)
+    "power:amdgpu/PPT"             a hwmon power input (W)
+    "zone:x86_pkg_temp"            a thermal zone by type (or "thermal_zone3")
+    "freq:cpu0", "freq:mean", "freq:max"     one CPU's clock, or all CPUs' mean or maximum (MHz)
+    "util:cpu", "util:cpu3"        utilisation of all CPUs or one, from /proc/stat (%)
+    "auto"                         hwmon temperatures and fans, thermal zones, the mean and
+                                   maximum CPU clock and the CPU utilisation, those that
+                                   can be read when the run starts
+    { name = "gpu", command = ["gpu-temp", "--once"], unit = "c", max_age_s = 5 }
+                                   a program printing one number per line
+
+Every path goes through one root (`resolve_root`), so tests point it at a fake tree. Columns
+are named `<sensor>_<unit>`: `coretemp_package_id_0_c`, `cpu_mean_mhz`, `cpu_util_pct`.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import os
+import re
+import shlex
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from .sensors_read import AggregateReader, CommandReader, FileReader, SourceError, StatFile, UtilReader, read_text
+from .sensors_summary import STEADY_LIMIT_PER_MIN, STEADY_WINDOW_S, summarise
+
+ROOT_ENV = "KESTRUNE_SYSFS_ROOT"
+KINDS = ("temp", "fan", "power", "zone", "freq", "util")
+UNITS = {"temp": "c", "zone": "c", "fan": "rpm", "power": "w", "freq": "mhz", "util": "pct"}
+# Units as a person reads them, for listings and the live view.
+UNIT_TEXT = {"c": "°C", "rpm": "RPM", "w": "W", "mhz": "MHz", "pct": "%"}
+_HWMON_FILE = re.compile(r"^(temp|fan|power)(\d+)_(input|average)$")
+_HWMON_DIVISOR = {"temp": 1000, "fan": 1, "power": 1_000_000}
+COMMAND_MAX_AGE_S = 5.0
+
+
+class SensorSpecError(ValueError):
+    """A sensor list that cannot be recorded here; the message is one line."""
+
+
+@dataclass(frozen=True)
+class SensorInfo:
+    column: str          # the run.csv column, `<sensor>_<unit>`
+    kind: str            # one of KINDS, or "command"
+    unit: str            # "c", "rpm", "w", "mhz", "pct" or a command's own unit
+    chip: str            # hwmon chip (numbered when several share a name), "thermal", "cpu", or the command's name
+    label: str           # the sensor's label, else its file ("temp2"), the zone's type, "cpu3", "mean"
+    profile_line: str    # the list item that records it, as TOML
+    aliases: tuple[str, ...] = ()   # other names a profile may use: the file ("temp1"), the zone's folder
+    reader: object = field(default=None, compare=False, repr=False)
+
+    def read(self, now: float) -> tuple[float | None, str]:
+        return self.reader.read(now)
+
+
+@dataclass(frozen=True)
+class SensorSpec:
+    kind: str                        # one of KINDS, "auto" or "command"
+    pattern: str = ""                # what follows "KIND:" (chip/label, zone, cpuN)
+    name: str = ""                   # a command's name (its column's stem)
+    unit: str = ""                   # a command's unit
+    argv: tuple[str, ...] = ()
+    max_age_s: float = COMMAND_MAX_AGE_S
+
+    @property
+    def text(self) -> str:
+        return self.kind if self.kind == "auto" else f"{self.kind}:{self.pattern}" if self.pattern else self.name
+
+
+def resolve_root(root=None, profile_root=None) -> Path:
+    """The argument, else $KESTRUNE_SYSFS_ROOT, else the profile's sysfs_root, else /."""
+    for candidate in (root, os.environ.get(ROOT_ENV) or None, profile_root):
+        if candidate:
+            return Path(candidate)
+    return Path("/")
+
+
+def slug(text: str) -> str:
+    return re.sub(r"[^a-z0-9]+", "_", text.lower()).strip("_") or "x"
+
+
+def _quoted(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
+def _number_key(path: Path) -> tuple:
+    m = re.search(r"(\d+)$", path.name)
+    return (int(m.group(1)) if m else -1, path.name)
+
+
+def _text(path: Path) -> str | None:
+    """A name or label file's text, with anything unprintable (it reaches terminals) as "?"."""
+    try:
+        text = read_text(path).strip()
+    except OSError:
+        return None
+    return "".join(ch if ch.isprintable() else "?" for ch in text)
+
+
+def _numbered(names: list[str]) -> list[str]:
+    """Names made unique: a name shared by several gets ".1", ".2", ... on each."""
+    seen: dict[str, int] = {}
+    out = []
+    for n in names:
+        if names.count(n) > 1:
+            seen[n] = seen.get(n, 0) + 1
+            out.append(f"{n}.{seen[n]}")
+        else:
+            out.append(n)
+    return out
+
+
+# --- discovery -----------------------------------------------------------------------------------
+
+def _hwmon(root: Path) -> list[SensorInfo]:
+    base = root / "sys" / "class" / "hwmon"
+    try:
+        dirs = sorted((d for d in base.iterdir() if d.name.startswith("hwmon")), key=_number_key)
+    except OSError:
+        return []
+    chips = []
+    for d in dirs:
+        # Some older drivers keep their files under device/.
+        folder = d if (d / "name").exists() else d / "device"
+        chips.append((folder, _text(folder / "name") or d.name))
+    out = []
+    for (folder, _), chip in zip(chips, _numbered([name for _, name in chips])):
+        found: dict[tuple[str, int], tuple[str, Path]] = {}
+        try:
+            files = sorted(folder.iterdir(), key=lambda p: p.name)
+        except OSError:
+            continue
+        for f in files:
+            m = _HWMON_FILE.match(f.name)
+            if not m:
+                continue
+            kind, index, which = m.group(1), int(m.group(2)), m.group(3)
+            # power*_input before power*_average when a chip has both.
+            if (kind, index) not in found or which == "input":
+                found[(kind, index)] = (which, f)
+        entries = []
+        for (kind, index), (_, f) in sorted(found.items(), key=lambda kv: (KINDS.index(kv[0][0]), kv[0][1])):
+            label = _text(folder / f"{kind}{index}_label") or ""
+            entries.append((kind, f"{kind}{index}", label, f))
+        labels = [(k, lab) for k, _, lab, _ in entries]
+        for kind, stem, label, f in entries:
+            # A missing or repeated label: the file's own name stands in.
+            name = label if label and labels.count((kind, label)) == 1 else stem
+            unit = UNITS[kind]
+            out.append(SensorInfo(column=f"{slug(chip)}_{slug(name)}_{unit}", kind=kind, unit=unit, chip=chip,
+                                  label=label or stem, profile_line=_quoted(f"{kind}:{chip}/{name}"), aliases=(stem,),
+                                  reader=FileReader(f, _HWMON_DIVISOR[kind])))
+    return out
+
+
+def _zones(root: Path) -> list[SensorInfo]:
+    base = root / "sys" / "class" / "thermal"
+    try:
+        dirs = sorted((d for d in base.iterdir() if d.name.startswith("thermal_zone")), key=_number_key)
+    except OSError:
+        return []
+    dirs = [d for d in dirs if (d / "temp").exists()]
+    types = [_text(d / "type") or d.name for d in dirs]
+    return [SensorInfo(column=f"zone_{slug(name)}_c", kind="zone", unit="c", chip="thermal", label=name,
+                       profile_line=_quoted(f"zone:{name}"), aliases=(d.name,),
+                       reader=FileReader(d / "temp", 1000))
+            for d, name in zip(dirs, _numbered(types))]
+
+
+def _cpus(root: Path) -> list[SensorInfo]:
+    base = root / "sys" / "devices" / "system" / "cpu"
+    try:
+        dirs = sorted((d for d in base.iterdir() if re.fullmatch(r"cpu\d+", d.name)), key=_number_key)
+    except OSError:
+        dirs = []
+    files = [(d.name, d / "cpufreq" / "scaling_cur_freq") for d in dirs]
+    files = [(n, f) for n, f in files if f.exists()]
+    out = []
+    if files:
+        for how in ("mean", "max"):
+            out.append(SensorInfo(column=f"cpu_{how}_mhz", kind="freq", unit="mhz", chip="cpu", label=how,
+                                  profile_line=_quoted(f"freq:{how}"),
+                                  reader=AggregateReader([f for _, f in files], 1000, how)))
+        out += [SensorInfo(column=f"{n}_mhz", kind="freq", unit="mhz", chip="cpu", label=n,
+                           profile_line=_quoted(f"freq:{n}"), reader=FileReader(f, 1000)) for n, f in files]
+    stat = StatFile(root / "proc" / "stat")
+    lines = stat.lines(time.monotonic())[1]
+    for line in sorted(lines, key=lambda n: (n != "cpu", int(n[3:]) if n[3:].isdigit() else -1)):
+        out.append(SensorInfo(column=f"{line}_util_pct", kind="util", unit="pct", chip="cpu", label=line,
+                              profile_line=_quoted(f"util:{line}"), reader=UtilReader(stat, line)))
+    return out
+
+
+def discover(root=None, profile_root=None) -> list[SensorInfo]:
+    """Every sensor under the root (see `resolve_root`): hwmon temperatures, fans and power
+    inputs, thermal zones, each CPU's clock and the mean and maximum of them, and the
+    utilisation of all CPUs and each."""
+    r = resolve_root(root, profile_root)
+    return _hwmon(r) + _zones(r) + _cpus(r)
+
+
+# --- the profile's list --------------------------------------------------------------------------
+
+def _command_spec(item: dict, where: str) -> SensorSpec:
+    allowed = ("name", "command", "unit", "max_age_s")
+    for k in item:
+        if k not in allowed:
+            raise SensorSpecError(f"{where}: unknown key {k!r} (known: {', '.join(allowed)})")
+    name = item.get("name")
+    if not isinstance(name, str) or not slug(name).strip("x"):
+        raise SensorSpecError(f"{where}.name must name the sensor (letters or digits), not {name!r}")
+    cmd = item.get("command")
+    try:
+        argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
+    except ValueError as e:
+        raise SensorSpecError(f"{where}.command cannot be split: {e}") from None
+    if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
+        raise SensorSpecError(f"{where}.command must be a program and its arguments, not {cmd!r}")
+    unit = item.get("unit", "")
+    if not isinstance(unit, str) or (unit and not re.fullmatch(r"[a-z0-9]+", unit)):
+        raise SensorSpecError(f"{where}.unit must be a short lower-case word such as \"c\", not {unit!r}")
+    age = item.get("max_age_s", COMMAND_MAX_AGE_S)
+    if isinstance(age, bool) or not isinstance(age, (int, float)) or not 0 < age < 3600:
+        raise SensorSpecError(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
+    return SensorSpec(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age))
+
+
+def parse_specs(value) -> list[SensorSpec]:
+    """The profile's `sensors`: "auto" or a list of "KIND:WHAT" strings and command tables."""
+    if value == "auto":
+        return [SensorSpec("auto")]
+    if not isinstance(value, list):
+        raise SensorSpecError(f"sensors must be \"auto\" or a list, not {value!r}")
+    specs = []
+    for i, item in enumerate(value, 1):
+        where = f"sensors[{i}]"
+        if isinstance(item, dict):
+            specs.append(_command_spec(item, where))
+            continue
+        if item == "auto":
+            specs.append(SensorSpec("auto"))
+            continue
+        if not isinstance(item, str) or ":" not in item:
+            raise SensorSpecError(f"{where} must be \"KIND:WHAT\" (such as \"temp:coretemp\"), \"auto\" "
+                                  f"or a table with a command, not {item!r}")
+        kind, pattern = (s.strip() for s in item.split(":", 1))
+        if kind not in KINDS:
+            raise SensorSpecError(f"{where}: unknown kind {kind!r} (known: {', '.join(KINDS)})")
+        if not pattern:
+            raise SensorSpecError(f"{where}: {kind}: needs what to record, such as \"{kind}:*\"")
+        specs.append(SensorSpec(kind, pattern))
+    return specs
+
+
+def _like(text: str, pattern: str) -> bool:
+    return text == pattern or fnmatch.fnmatchcase(text, pattern)
+
+
+def _matches(spec: SensorSpec, s: SensorInfo) -> bool:
+    if spec.kind != s.kind:
+        return False
+    # The profile line's own text after "KIND:" always matches; so do patterns over it.
+    own = s.profile_line[1:-1].split(":", 1)[1]
+    if _like(own, spec.pattern):
+        return True
+    if s.kind in ("temp", "fan", "power"):
+        chip, _, what = spec.pattern.partition("/")
+        return _like(s.chip, chip) and (not what or any(_like(n, what) for n in (s.label, *s.aliases)))
+    return any(_like(n, spec.pattern) for n in (s.label, *s.aliases))
+
+
+def _readable(s: SensorInfo) -> bool:
+    value, why = s.read(time.monotonic())
+    return value is not None or not why
+
+
+def _auto(found: list[SensorInfo]) -> list[SensorInfo]:
+    chips = {s.chip.split(".")[0] for s in found if s.kind == "temp"}
+    return [s for s in found
+            if (s.kind in ("temp", "fan")
+                # A zone that a hwmon chip already shows (acpitz, say) would be the same value twice.
+                or (s.kind == "zone" and s.label.split(".")[0] not in chips)
+                or s.column in ("cpu_mean_mhz", "cpu_max_mhz", "cpu_util_pct"))
+            # A sensor with nothing to say now (a wireless card's zone while it is down) is
+            # left out of the usual set rather than filling the run with problems.
+            and _readable(s)]
+
+
+def select(specs: list[SensorSpec], found: list[SensorInfo]) -> list[SensorInfo]:
+    """The discovered sensors the specs name, in the specs' order, each once; a spec that
+    names nothing here is an error."""
+    chosen: dict[str, SensorInfo] = {}
+    for spec in specs:
+        if spec.kind == "command":
+            continue
+        hits = _auto(found) if spec.kind == "auto" else [s for s in found if _matches(spec, s)]
+        if not hits and spec.kind != "auto":
+            offered = sorted({s.profile_line for s in found if s.kind == spec.kind})[:6]
+            hint = f" (here: {', '.join(offered)}{', ...' if len(offered) == 6 else ''})" if offered else \
+                f" (this machine has no {spec.kind} sensors; `kestrune sensors` lists what it has)"
+            raise SensorSpecError(f"sensor {spec.text!r} matches nothing{hint}")
+        for s in hits:
+            chosen.setdefault(s.column, s)
+    return list(chosen.values())
+
+
+# --- sampling ------------------------------------------------------------------------------------
+
+class SensorSet:
+    """The sensors of one run. `sample()` never raises: a value that cannot be read is None,
+    and a sensor that stops answering adds one problem line until it answers again."""
+
+    def __init__(self, sensors: list[SensorInfo], commands: list[CommandReader]):
+        self.sensors = sensors
+        self._commands = commands
+        self._failing: set[str] = set()
+        self._problems: list[str] = []
+
+    @property
+    def columns(self) -> list[str]:
+        return [s.column for s in self.sensors]
+
+    @property
+    def units(self) -> dict[str, str]:
+        return {s.column: s.unit for s in self.sensors}
+
+    def sample(self, now: float | None = None) -> dict[str, float | None]:
+        now = time.monotonic() if now is None else now
+        out: dict[str, float | None] = {}
+        for s in self.sensors:
+            try:
+                value, why = s.read(now)
+            except Exception as e:  # a reader's own fault must not end a run
+                value, why = None, f"{type(e).__name__}: {e}"
+            out[s.column] = value
+            if value is not None:
+                self._failing.discard(s.column)
+            elif why and s.column not in self._failing:
+                self._failing.add(s.column)
+                self._problems.append(f"sensor {s.column}: {why}; recorded as missing")
+        return out
+
+    def problems(self) -> list[str]:
+        """New problem lines since the last call."""
+        out, self._problems = self._problems, []
+        return out
+
+    def close(self) -> None:
+        for c in self._commands:
+            c.close()
+        self._commands = []
+
+
+def open_sensors(specs: list[SensorSpec], root=None, profile_root=None) -> SensorSet:
+    """The sensors the specs name, ready to sample; SensorSpecError (one line) when a spec
+    names nothing here, two name the same column, or a command cannot start."""
+    found = discover(root, profile_root) if any(s.kind != "command" for s in specs) else []
+    sensors = select(specs, found)
+    commands: list[CommandReader] = []
+    try:
+        for spec in (s for s in specs if s.kind == "command"):
+            column = f"{slug(spec.name)}_{spec.unit}" if spec.unit else slug(spec.name)
+            if column in {s.column for s in sensors}:
+                raise SensorSpecError(f"sensor {spec.name!r}: column {column} is recorded twice")
+            reader = CommandReader(list(spec.argv), spec.max_age_s)
+            try:
+                reader.open()
+            except SourceError as e:
+                raise SensorSpecError(f"sensor {spec.name!r}: {str(e).replace('power command', 'command')}") from None
+            commands.append(reader)
+            sensors.append(SensorInfo(column=column, kind="command", unit=spec.unit, chip=spec.name,
+                                      label=shlex.join(spec.argv), profile_line=f"{{ name = {_quoted(spec.name)}, "
+                                      f"command = {_quoted(shlex.join(spec.argv))}, unit = {_quoted(spec.unit)} }}",
+                                      reader=reader))
+    except BaseException:
+        for c in commands:
+            c.close()
+        raise
+    return SensorSet(sensors, commands)
+
+
+__all__ = ["COMMAND_MAX_AGE_S", "KINDS", "ROOT_ENV", "STEADY_LIMIT_PER_MIN", "STEADY_WINDOW_S", "UNITS",
+           "UNIT_TEXT", "SensorInfo", "SensorSet", "SensorSpec", "SensorSpecError", "discover",
+           "open_sensors", "parse_specs", "resolve_root", "select", "summarise"]

@@ -1,0 +1,266 @@
+"""Every way a run can go wrong, through the real runner and (unless a fake stands in for a
+misbehaving helper) the native helper: each gives its documented exit code, a clear message,
+and a complete record. Then a run longer than one helper session, handed over, with its
+live state served for Prometheus."""
+
+import csv
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+import kestrune
+
+ROOT = Path(__file__).resolve().parents[3]
+TOOL = ROOT / "tools" / "kestrune"
+NATIVE = kestrune.NATIVE_BUILD / "kestrune-load"
+needs_native = pytest.mark.skipif(not NATIVE.is_file(), reason=f"{NATIVE} not built")
+
+
+def numbers_then(then: str) -> str:
+    """A meter that reads 30 W every 0.1 s for half a second, then does `then`."""
+    return f"i=0; while [ $i -lt 5 ]; do echo 30; sleep 0.1; i=$((i+1)); done; {then}"
+
+
+FOREVER = "while :; do echo {}; sleep 0.1; done"
+
+# Fake helpers: each reads up to the start command, then misbehaves.
+UNTIL_START = "while read -r line; do case $line in *start*) break;; esac; done\n"
+HELLO = ('{"ev":"hello","v":1,"nonce":"t","pid":4242,"isa":"sse2","isaMax":"sse2","workers":1,'
+         '"gpu":{"ok":false,"name":null,"vendorId":null,"dispatchMs":null,"err":null},'
+         '"elevated":false,"inJob":true,"lab":false}')
+STATUS = ('{"ev":"status","tMs":250,"cpu":{"mode":"free","duty":0.25,"targetW":null,"powerStale":false},'
+          '"gpu":{"mode":"off","duty":0.0,"targetW":null,"dispatchMs":null,"powerStale":false}}')
+FAKES = {
+    "silent": UNTIL_START + "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
+    "already": UNTIL_START + "echo '{\"ev\":\"bye\",\"why\":\"already\",\"code\":7,\"cpuS\":0.0,\"gpuS\":0.0}'; exit 7\n",
+    # Answers each set with its ack, says nothing else.
+    "quiet": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'\n" + r"""while read -r line; do case $line in
+  *'"cmd":"set"'*) seq=${line##*'"seq":'}; printf '{"ev":"ack","seq":%s}\n' "${seq%%[!0-9]*}";;
+  *stop*) exit 0;;
+esac; done
+""",
+    "deaf": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'\n"
+            "while read -r line; do case $line in *stop*) exit 0;; esac; done\n",
+    "hbTimeout": UNTIL_START + f"echo '{HELLO}'; echo '{STATUS}'; sleep 0.5\n"
+                 "echo '{\"ev\":\"bye\",\"why\":\"hbTimeout\",\"code\":3,\"cpuS\":0.0,\"gpuS\":0.0}'; exit 3\n",
+}
+
+
+def case(name, code, message, *, kind=None, outcome="incomplete", meter=None, fake=None, action=None,
+         load="", top="", steps='[[steps]]\nseconds = 3\ncpu = "free"\n', out=None, metrics=False):
+    return pytest.param(dict(code=code, message=message, kind=kind, outcome=outcome, meter=meter, fake=fake,
+                             action=action, load=load, top=top, steps=steps, out=out, metrics=metrics), id=name)
+
+
+GPU_STEPS = '[[steps]]\nseconds = 3\ncpu = "free"\ngpu = "free"\n'
+
+CASES = [
+    case("meter dies", 4, "power command", kind="meter",
+         meter=numbers_then("echo 'meter: lost the sensor' >&2; exit 3")),
+    case("meter dies, run goes on", 3, "exited with code 3", kind="meter", outcome="fail",
+         meter=numbers_then("echo 'meter: lost the sensor' >&2; exit 3"), top='on_meter_failure = "continue"'),
+    case("meter prints garbage", 4, "printed 'ERR', not a number", kind="meter",
+         meter=numbers_then(FOREVER.format("ERR"))),
+    case("meter blocks", 4, "gave no reading for 2.", kind="meter", meter=numbers_then("exec sleep 60")),
+    case("meter reads too high", 4, "gave 99999 W, outside 0..5000 W", kind="meter",
+         meter=numbers_then(FOREVER.format(99999))),
+    case("meter reads below zero", 4, "gave -5 W, outside 0..5000 W", kind="meter",
+         meter=numbers_then(FOREVER.format(-5))),
+    case("GPU asked for but absent", 4, "the profile asks for GPU load but the helper cannot give it", kind="load",
+         load="gpu = true", steps=GPU_STEPS),
+    case("GPU absent but optional", 0, "the profile marks it optional", outcome="pass",
+         load='gpu = true\noptional = ["gpu"]', steps=GPU_STEPS),
+    case("output not writable", 1, "cannot write the record to", out="file"),
+    case("a limit on a sensor not recorded", 1, "sensor_max limits gpu_c, which this run does not record",
+         top=f'sysfs_root = "{Path(__file__).parent / "fixtures" / "sysfs"}"\nsensors = ["freq:mean"]\n'
+             '[verdict]\nsensor_max = { gpu_c = 90.0 }'),
+    case("metrics port in use", 1, "cannot serve metrics on 127.0.0.1:", metrics=True),
+    case("record folder lost during the run", 4, "could not write the record to", kind="record", outcome="pass",
+         meter=numbers_then("rm -rf \"$KL_OUT\"; touch \"$KL_OUT\"; " + FOREVER.format(30))),
+    case("Ctrl-C", 130, "interrupted; stopping the helper", outcome="interrupted", action="SIGINT"),
+    case("SIGTERM", 143, "interrupted; stopping the helper", outcome="interrupted", action="SIGTERM"),
+    case("helper killed", 4, "ended without a bye (exit code -9)", kind="helper", action="kill-helper"),
+    case("helper silent", 4, "sent no hello within 2 s of the start command", kind="helper", fake="silent"),
+    case("helper goes quiet during the run", 4, "(pid 4242) wrote no status for 3 s", kind="helper",
+         fake="quiet", steps='[[steps]]\nseconds = 4\ncpu = "free"\n'),
+    case("helper does not answer its commands", 4, "(pid 4242) does not answer: no ack for set command",
+         kind="helper", fake="deaf"),
+    case("helper ends the run early", 4, "the helper ended the run early: hbTimeout (exit code 3)",
+         kind="helper", fake="hbTimeout"),
+    case("another run holds the lock", 4, "another run of the helper holds its lock for user", kind="helper",
+         fake="already"),
+]
+
+
+def write_profile(tmp_path, c) -> Path:
+    text = f'name = "t"\n{c["top"]}\n'
+    if c["fake"]:
+        fake = tmp_path / "fake-helper"
+        fake.write_text("#!/bin/sh\n" + FAKES[c["fake"]])
+        fake.chmod(0o755)
+        text += f'[target]\nexe = "{fake}"\nhello_timeout_s = 2\n'
+    text += f"[load]\ncpu = true\n{c['load']}\n"
+    if c["meter"]:
+        meter = tmp_path / "meter.sh"
+        meter.write_text("#!/bin/sh\n" + c["meter"] + "\n")
+        meter.chmod(0o755)
+        text += f'[power]\nsource = "command"\n[power.cpu]\ncommand = ["{meter}"]\n'
+    path = tmp_path / "p.toml"
+    path.write_text(text + c["steps"])
+    return path
+
+
+def run_with(args, env, action=None, timeout=60, scraped=None):
+    """Runs the tool, doing `action` once the run is under way; (code, output). The action
+    "scrape" appends the metrics page, fetched during the run, to `scraped`."""
+    proc = subprocess.Popen([sys.executable, str(TOOL), *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, env=env)
+    lines = []
+
+    def pump():
+        done = False
+        for line in proc.stdout:
+            lines.append(line)
+            if done or action is None:
+                continue
+            if action == "kill-helper" and (m := re.match(r"helper started: pid (\d+)", line)):
+                time.sleep(0.5)
+                os.kill(int(m.group(1)), signal.SIGKILL)
+                done = True
+            elif action == "scrape" and line.startswith("t=") and "step=2/" in line:
+                url = re.search(r"metrics at (\S+)", "".join(lines)).group(1)
+                scraped.append(urllib.request.urlopen(url, timeout=5).read().decode())
+                done = True
+            elif action.startswith("SIG") and line.startswith("t="):
+                proc.send_signal(getattr(signal, action))
+                done = True
+
+    t = threading.Thread(target=pump, daemon=True)
+    t.start()
+    try:
+        proc.wait(timeout=timeout)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    t.join(5)
+    return proc.returncode, "".join(lines)
+
+
+def read_csv(path):
+    with open(path, newline="") as f:
+        return list(csv.DictReader(f))
+
+
+@needs_native
+@pytest.mark.parametrize("c", CASES)
+def test_a_fault_gives_its_exit_code_a_clear_message_and_a_complete_record(tmp_path, c):
+    out = tmp_path / "out"
+    if c["out"] == "file":
+        out.write_text("not a folder")
+        out = out / "record"
+    env = {**os.environ, "KL_OUT": str(out)}
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen()
+    metrics = ["--metrics", f"127.0.0.1:{busy.getsockname()[1]}"] if c["metrics"] else []
+    with busy:
+        code, text = run_with(["run", write_profile(tmp_path, c), "--out", out, *metrics], env, c["action"])
+    assert code == c["code"], text
+    assert c["message"] in text
+    assert "Traceback" not in text
+    if code == 1:  # found before the helper started: nothing is left behind
+        assert "kestrune: running" not in text and not out.exists()
+        return
+    if c["kind"] == "record":
+        out = Path(re.search(r"; it is in (\S+) instead", text).group(1))
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["outcome"] == c["outcome"] and summary["exit_code"] == code
+    kinds = [p["kind"] for p in summary["problems"]]
+    assert kinds[:1] == ([c["kind"]] if c["kind"] else [])
+    rows = read_csv(out / "run.csv")
+    assert all(r["utc"].endswith("Z") for r in rows)
+    if c["kind"] != "record":
+        assert (out / "events.jsonl").is_file()
+    if summary["helper"]["sessions"]:
+        assert summary["helper"]["sessions"][-1]["exit_code"] is not None
+    if c["kind"] == "meter":
+        problem = summary["problems"][0]
+        if "dies" in str(c["meter"]) or "exit 3" in str(c["meter"]):
+            assert problem["stderr_tail"] == "meter: lost the sensor"
+        # From the failure on, no reading is recorded: never the last good one again.
+        after = [r for r in rows if float(r["time_s"]) > problem["at_s"] + 0.05]
+        assert all(r["cpu_measured_w"] == "" for r in after)
+        assert summary["steps"][0]["verdict"] in ("fail", "incomplete")
+        assert any(f["criterion"] == "cpu meter" for f in summary["steps"][0]["failed"])
+    if c["outcome"] == "interrupted":
+        assert summary["helper"]["sessions"][-1]["bye"]["why"] == "stop" and rows
+
+
+@needs_native
+def test_a_run_longer_than_a_session_is_handed_over(tmp_path):
+    prof = tmp_path / "long.toml"
+    prof.write_text('name = "long"\n[load]\ncpu = true\nsession_s = 3\n'
+                    '[power.cpu]\nidle_w = 15\nspan_w = 45\nlag_s = 0.2\n'
+                    '[verdict]\ntolerance_pct = 10\nsettle_s = 2.5\nwithin_share = 0.8\n'
+                    '[[steps]]\nname = "free"\nseconds = 2.5\ncpu = "free"\n'
+                    '[[steps]]\nname = "hold"\nseconds = 6.5\ncpu = { mode = "target", watts = 35 }\n')
+    out = tmp_path / "out"
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    scraped = []
+    code, text = run_with(["run", prof, "--out", out, "--metrics", f"127.0.0.1:{port}"], dict(os.environ),
+                          "scrape", scraped=scraped)
+    summary = json.loads((out / "summary.json").read_text())
+    assert code == 0, text
+    # While it runs, the endpoint serves the run's state.
+    assert f'run_id="{summary["run_id"]}"' in scraped[0] and 'profile="long"' in scraped[0]
+    sessions, handovers = summary["helper"]["sessions"], summary["handovers"]
+    assert len(handovers) == len(sessions) - 1 >= 2
+    assert [s["bye"]["why"] for s in sessions] == ["stop"] * len(sessions)
+    assert len({s["pid"] for s in sessions}) == len(sessions)
+    assert all(0 < h["gap_s"] < 2.0 for h in handovers)
+    # The first hand-over waits for the boundary between the steps, in the session's last fifth.
+    assert handovers[0]["at_s"] == pytest.approx(2.5, abs=0.3)
+    rows = read_csv(out / "run.csv")
+    times = [float(r["time_s"]) for r in rows]
+    assert times == sorted(times) and times[-1] > 8.5
+    assert summary["steps"][1]["verdict"] == "pass"
+    assert "handing over to a new helper session" in text
+
+
+@needs_native
+def test_sensors_from_a_fake_tree_are_recorded_summarised_and_judged(tmp_path):
+    prof = tmp_path / "thermal.toml"
+    prof.write_text(f'name = "thermal"\nsysfs_root = "{Path(__file__).parent / "fixtures" / "sysfs"}"\n'
+                    'sensors = ["temp:coretemp/Package id 0", "freq:mean", "util:cpu"]\n'
+                    '[load]\ncpu = true\n'
+                    '[verdict]\nsensor_max = { coretemp_package_id_0_c = 60.0 }\n'
+                    '[[steps]]\nname = "cool enough"\nseconds = 2\ncpu = "free"\n'
+                    '[[steps]]\nname = "too hot"\nseconds = 2\ncpu = "free"\n'
+                    'verdict = { sensor_max = { coretemp_package_id_0_c = 50.0 } }\n')
+    out = tmp_path / "out"
+    env = {k: v for k, v in os.environ.items() if k != "KESTRUNE_SYSFS_ROOT"}
+    code, text = run_with(["run", prof, "--out", out], env)
+    assert code == 3, text
+    rows = read_csv(out / "run.csv")
+    assert list(rows[0])[-3:] == ["coretemp_package_id_0_c", "cpu_mean_mhz", "cpu_util_pct"]
+    assert {r["coretemp_package_id_0_c"] for r in rows} == {"54"} and rows[0]["cpu_mean_mhz"] == "3100"
+    summary = json.loads((out / "summary.json").read_text())
+    cool, hot = summary["steps"]
+    assert cool["verdict"] == "pass" and cool["sensors"]["coretemp_package_id_0_c"]["max"] == 54.0
+    assert hot["verdict"] == "fail"
+    assert hot["failed"] == [{"criterion": "coretemp_package_id_0_c max", "measured": 54.0, "limit": 50.0}]
+    assert hot["sensors"]["coretemp_package_id_0_c"]["time_above_s"] > 1.0
+    assert "failed: coretemp_package_id_0_c max: 54 (limit 50)" in text
+    assert (out / "run.png").read_bytes()[:4] == b"\x89PNG"
