@@ -282,11 +282,11 @@ DutyResult run_duty(const CpuFeatures& f, uint32_t workers, double duty, int sec
   control->base_instant_ns = os::monotonic_ns();
   auto [commands, inbox] = make_channel<SupervisorMsg>();
   CpuPoolStart pool = start_cpu_pool(commands, control, f, workers);
-  if (pool.failed) {
+  if (!pool.ok()) {
     std::printf("pool start failed\n");
     std::exit(1);
   }
-  for (int i = 0; i < 500 && control->threads_started.load() < pool.workers; ++i) os::sleep_ms(1);
+  for (int i = 0; i < 500 && control->threads_started.load() < pool.value(); ++i) os::sleep_ms(1);
   control->cpu_duty_e4.store(static_cast<uint32_t>(std::lround(duty * 10000)));
   os::sleep_ms(300);  // let every worker reach a period boundary
 

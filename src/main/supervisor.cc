@@ -96,12 +96,12 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
 
   if (cmd.cpu.enable) {
     const CpuPoolStart pool = world.start_cpu_pool(cmd.cpu.workers);
-    if (pool.failed) {
-      world.emit(Error{error_code::kCpuWorker, std::nullopt});
+    if (!pool.ok()) {
+      world.emit(Error{pool.error(), std::nullopt});
       return StopReason::Fatal;
     }
     s.cpu_running = true;
-    s.workers = pool.workers;
+    s.workers = pool.value();
   }
 
   s.hello_due = true;

@@ -204,11 +204,11 @@ std::string format_real(double value) {
   return out;
 }
 
-std::optional<std::string> encode_event(const Event& event) {
+Result<std::string> encode_event(const Event& event) {
   std::string out;
   out.reserve(128);
   const bool ok = std::visit([&](const auto& e) { return write_event(out, e); }, event);
-  if (!ok) return std::nullopt;
+  if (!ok) return fail("a string in the event is not valid UTF-8");
   return out;
 }
 

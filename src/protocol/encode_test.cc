@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -15,6 +16,13 @@ namespace encode_test {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The line, or none when the event could not be encoded.
+std::optional<std::string> encoded(const Event& event) {
+  Result<std::string> r = encode_event(event);
+  if (!r.ok()) return std::nullopt;
+  return std::move(r).value();
+}
 
 Hello hello_without_gpu() {
   Hello h;
@@ -94,20 +102,20 @@ TEST(EncodeEvent, WholeLines) {
        R"("gpu":{"mode":"target","duty":0.25,"targetW":150.0,"dispatchMs":3.4,"powerStale":true}})"},
   };
   for (const auto& c : cases) {
-    const auto line = encode_event(c.event);
+    const auto line = encoded(c.event);
     ASSERT_TRUE(line.has_value()) << c.name;
     EXPECT_EQ(*line, c.expected) << c.name;
   }
 }
 
 TEST(EncodeEvent, NonFiniteRealsAreNull) {
-  EXPECT_EQ(encode_event(Bye{"fatal", 9, kNaN, -kInf}),
+  EXPECT_EQ(encoded(Bye{"fatal", 9, kNaN, -kInf}),
             R"({"ev":"bye","why":"fatal","code":9,"cpuS":null,"gpuS":null})");
   Status s = status_both(DomainMode::Target);
   s.cpu.duty = kInf;
   s.gpu.target_w = kNaN;
   s.gpu.dispatch_ms = kInf;
-  EXPECT_EQ(encode_event(s),
+  EXPECT_EQ(encoded(s),
             R"({"ev":"status","tMs":1250,"cpu":{"mode":"free","duty":null,"targetW":null,"powerStale":false},)"
             R"("gpu":{"mode":"target","duty":0.25,"targetW":null,"dispatchMs":null,"powerStale":true}})");
 }
@@ -127,7 +135,7 @@ TEST(EncodeEvent, StringEscapes) {
       {"", "\"\""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(encode_event(Error{"badLine", c.text}),
+    EXPECT_EQ(encoded(Error{"badLine", c.text}),
               "{\"ev\":\"error\",\"code\":\"badLine\",\"detail\":" + c.json + "}")
         << testing::PrintToString(c.text);
   }
@@ -135,15 +143,15 @@ TEST(EncodeEvent, StringEscapes) {
 
 // Invalid UTF-8 has no JSON string form; emit then sends its fixed fallback line.
 TEST(EncodeEvent, InvalidUtf8AnywhereFails) {
-  EXPECT_EQ(encode_event(Error{"badLine", std::string("bad \xFF byte")}), std::nullopt);
-  EXPECT_EQ(encode_event(Error{"\xC0\x80", std::nullopt}), std::nullopt);
+  EXPECT_EQ(encoded(Error{"badLine", std::string("bad \xFF byte")}), std::nullopt);
+  EXPECT_EQ(encoded(Error{"\xC0\x80", std::nullopt}), std::nullopt);
   Hello h = hello_without_gpu();
   h.nonce = "\xED\xA0\x80";  // a surrogate
-  EXPECT_EQ(encode_event(h), std::nullopt);
+  EXPECT_EQ(encoded(h), std::nullopt);
   h = hello_without_gpu();
   h.gpu.name = "card \xE2\x82";  // truncated, inside the nested object
-  EXPECT_EQ(encode_event(h), std::nullopt);
-  EXPECT_EQ(encode_event(Bye{"st\x80p", 0, 0.0, 0.0}), std::nullopt);
+  EXPECT_EQ(encoded(h), std::nullopt);
+  EXPECT_EQ(encoded(Bye{"st\x80p", 0, 0.0, 0.0}), std::nullopt);
 }
 
 TEST(FormatReal, Layout) {
