@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "protocol/error_codes.h"
 
@@ -41,21 +42,13 @@ DispatchResult dispatch_once(GpuDevice& device, uint32_t iters, GpuTimer& timer,
   if (iters != device.uploaded_iters()) device.upload_iters(iters);
   const uint64_t t0 = timer.now_ns();
   device.dispatch_end_flush();
-  QueryPoll poll = device.poll();
+  DevicePoll poll = device.poll();
   // Bounded by the hang limit: every pass either returns or lets the clock run.
   for (;;) {
-    if (poll.result < 0) {
-      return {0.0, device.describe_error(device.removed_reason(), poll.result)};
-    }
-    if (poll.done) {
-      const int32_t removed = device.removed_reason();
-      if (removed < 0) return {0.0, device.describe_error(device.removed_reason(), removed)};
-      return {elapsed_ms(t0, timer.now_ns()), std::nullopt};
-    }
+    if (poll.state == PollState::Failed) return {0.0, std::move(poll.failure)};
+    if (poll.state == PollState::Done) return {elapsed_ms(t0, timer.now_ns()), std::nullopt};
     const uint64_t now = timer.now_ns();
-    if (now >= t0 && now - t0 >= kDispatchHangLimitNs) {
-      return {0.0, device.describe_hang(device.removed_reason())};
-    }
+    if (now >= t0 && now - t0 >= kDispatchHangLimitNs) return {0.0, device.hang_failure()};
     if (control.stop_requested.load()) return {elapsed_ms(t0, now), std::nullopt};
     timer.poll_pause();
     poll = device.poll();

@@ -8,7 +8,6 @@
 
 #include "core/load_control.h"
 #include "core/supervisor_msg.h"
-#include "gpu/device_error.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_thread.h"
 
@@ -43,9 +42,9 @@ struct DispatchResult {
 };
 
 /// Runs one dispatch with `iters` (uploading P first when it changes) and waits for it by
-/// polling the event query once per poll_pause. Fails on a failing poll or a removal reason
-/// after completion (describe_device_error), or after 1.5 s without completion
-/// (hang_failure). When stop_requested is seen while waiting it returns the time so far.
+/// polling the device once per poll_pause. Fails when a poll fails, or after 1.5 s without
+/// completion (the device's hang_failure). When stop_requested is seen while waiting it
+/// returns the time so far.
 DispatchResult dispatch_once(GpuDevice& device, uint32_t iters, GpuTimer& timer,
                              const LoadControl& control);
 

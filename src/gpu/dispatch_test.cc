@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_gpu.h"
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 
 namespace kestrune {
 

@@ -42,7 +42,8 @@ struct Opened {
 
 Opened open_accepting_software(const std::optional<std::string>& hint = std::nullopt) {
   Opened o;
-  o.err = open_vulkan(hint, SoftwareAdapters::Accepted, *o.setup);
+  Result<void> opened = open_vulkan(hint, SoftwareAdapters::Accepted, *o.setup);
+  if (!opened.ok()) o.err = opened.error();
   return o;
 }
 
@@ -102,7 +103,7 @@ TEST(VulkanPipeline, DispatchCompletesAndUploadsTakeEffect) {
           << "iters " << iters << " element " << element;
     }
   }
-  EXPECT_EQ(p.removed_reason(), 0);
+  EXPECT_FALSE(p.device_lost());
 }
 
 TEST(VulkanPipeline, EveryObjectDestroyedOnceNewestFirst) {
@@ -143,12 +144,12 @@ TEST(VulkanPipeline, RefusedSoftwareDeviceLeavesNothingBehind) {
   if (!only_software) GTEST_SKIP() << "this machine has a hardware device";
 
   VulkanSetup setup;
-  EXPECT_EQ(open_vulkan(std::nullopt, SoftwareAdapters::Refused, setup), "noAdapter");
+  EXPECT_EQ(open_vulkan(std::nullopt, SoftwareAdapters::Refused, setup).error(), "noAdapter");
   EXPECT_EQ(setup.device(), nullptr);
   EXPECT_EQ(vulkan_live_objects(), before);
   // The shipped wrapper says the same.
   GpuSetupResult r = open_vulkan_setup(std::nullopt, SoftwareAdapters::Refused);
-  EXPECT_EQ(r.err, "noAdapter");
+  EXPECT_EQ(r.status.error(), "noAdapter");
   EXPECT_TRUE(r.name.empty());
 }
 
@@ -167,7 +168,7 @@ TEST(VulkanPipeline, HintPicksDeviceByName) {
   for (const std::optional<std::string>& h :
        {std::optional<std::string>(hint), std::optional<std::string>("no such device")}) {
     GpuSetupResult r = open_vulkan_setup(h, SoftwareAdapters::Accepted);
-    EXPECT_EQ(r.err, "") << *h;
+    EXPECT_EQ(r.status.error(), "") << *h;
     EXPECT_EQ(r.name, name) << *h;
   }
 }
