@@ -195,10 +195,10 @@ void append_real(std::string& out, double value) {
     out += "null";
     return;
   }
-  out += json::format_real(value);
+  out += json::format_finite_real(value);
 }
 
-std::string format_real(double value) {
+std::string real_to_json(double value) {
   std::string out;
   append_real(out, value);
   return out;

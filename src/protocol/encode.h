@@ -15,8 +15,9 @@ namespace kestrune {
 /// A value that is infinite or NaN is appended as null.
 void append_real(std::string& out, double value);
 
-/// append_real into a fresh string.
-std::string format_real(double value);
+/// append_real into a fresh string: a finite value as json::format_finite_real writes it,
+/// any other as null.
+std::string real_to_json(double value);
 
 /// The event as one line of JSON text without the line feed. Fails when the event cannot
 /// be encoded: a string field that is not valid UTF-8 has no JSON form.

@@ -154,7 +154,7 @@ TEST(EncodeEvent, InvalidUtf8AnywhereFails) {
   EXPECT_EQ(encoded(Bye{"st\x80p", 0, 0.0, 0.0}), std::nullopt);
 }
 
-TEST(FormatReal, Layout) {
+TEST(RealToJson, Layout) {
   struct Case {
     double value;
     const char* text;
@@ -190,11 +190,11 @@ TEST(FormatReal, Layout) {
       {-kInf, "null"},
       {kNaN, "null"},
   };
-  for (const auto& c : cases) EXPECT_EQ(format_real(c.value), c.text) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(real_to_json(c.value), c.text) << c.text;
 }
 
 // Every finite double reads back exactly and takes the layout its magnitude calls for.
-TEST(FormatReal, RoundTripsRandomDoubles) {
+TEST(RealToJson, RoundTripsRandomDoubles) {
   std::mt19937_64 rng(20240611);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::uniform_int_distribution<int> binary_exp(-40, 60);  // around both layout limits
@@ -207,7 +207,7 @@ TEST(FormatReal, RoundTripsRandomDoubles) {
     } else {
       value = std::ldexp(unit(rng), binary_exp(rng));
     }
-    const std::string text = format_real(value);
+    const std::string text = real_to_json(value);
     const double back = std::strtod(text.c_str(), nullptr);
     ASSERT_EQ(std::memcmp(&back, &value, sizeof value), 0) << text;
     const double mag = std::fabs(value);
