@@ -76,12 +76,12 @@ TEST(D3D11Pipeline, DispatchOnceOnTheRealDevice) {
   std::unique_ptr<GpuTimer> timer = create_os_gpu_timer(control);
   ASSERT_TRUE(timer);
   const DispatchResult r = dispatch_once(*objects.pipeline, 16, *timer, control);
-  if (r.failure) {
+  if (!r.ok()) {
     // Only a machine too loaded to finish 16 iterations in 1.5 s gets here.
-    EXPECT_EQ(r.failure->code, "gpuDeviceRemoved");
-    EXPECT_NE(r.failure->detail.find("after 1500 ms"), std::string::npos) << r.failure->detail;
+    EXPECT_EQ(r.error().code, "gpuDeviceRemoved");
+    EXPECT_NE(r.error().detail.find("after 1500 ms"), std::string::npos) << r.error().detail;
   } else {
-    EXPECT_GT(r.ms, 0.0);
+    EXPECT_GT(r.value(), 0.0);
   }
   EXPECT_EQ(objects.pipeline->uploaded_iters(), 16u);
 }

@@ -45,11 +45,13 @@ DispatchResult dispatch_once(GpuDevice& device, uint32_t iters, GpuTimer& timer,
   DevicePoll poll = device.poll();
   // Bounded by the hang limit: every pass either returns or lets the clock run.
   for (;;) {
-    if (poll.state == PollState::Failed) return {0.0, std::move(poll.failure)};
-    if (poll.state == PollState::Done) return {elapsed_ms(t0, timer.now_ns()), std::nullopt};
+    if (poll.state == PollState::Failed) return Failure<GpuFailure>{std::move(poll.failure)};
+    if (poll.state == PollState::Done) return elapsed_ms(t0, timer.now_ns());
     const uint64_t now = timer.now_ns();
-    if (now >= t0 && now - t0 >= kDispatchHangLimitNs) return {0.0, device.hang_failure()};
-    if (control.stop_requested.load()) return {elapsed_ms(t0, now), std::nullopt};
+    if (now >= t0 && now - t0 >= kDispatchHangLimitNs) {
+      return Failure<GpuFailure>{device.hang_failure()};
+    }
+    if (control.stop_requested.load()) return elapsed_ms(t0, now);
     timer.poll_pause();
     poll = device.poll();
   }
@@ -67,19 +69,20 @@ CalibrationResult calibrate(GpuDevice& device, GpuTimer& timer, const LoadContro
   for (int n = 1; n <= kMaxCalibrationDispatches; ++n) {
     if (control.stop_requested.load()) return {CalibrationEnd::Stopped};
     const DispatchResult r = dispatch_once(device, tune.iters, timer, control);
-    if (r.failure) {
-      send_init_failure(commands, r.failure->code);
+    if (!r.ok()) {
+      send_init_failure(commands, r.error().code);
       return {CalibrationEnd::Reported};
     }
     // A dispatch cut short by the stop has no meaningful time: neither success nor "slow".
     if (control.stop_requested.load()) return {CalibrationEnd::Stopped};
-    adapt_iters(tune, r.ms);
+    const double ms = r.value();
+    adapt_iters(tune, ms);
     if (tune.slow) {
       send_init_failure(commands, error_code::kGpuSlow);
       return {CalibrationEnd::Reported};
     }
-    if ((r.ms >= kCalibratedMinMs && r.ms <= kCalibratedMaxMs) || n == kMaxCalibrationDispatches) {
-      return {CalibrationEnd::Complete, r.ms};
+    if ((ms >= kCalibratedMinMs && ms <= kCalibratedMaxMs) || n == kMaxCalibrationDispatches) {
+      return {CalibrationEnd::Complete, ms};
     }
   }
   return {CalibrationEnd::Stopped};  // not reached: the fifth dispatch always completes

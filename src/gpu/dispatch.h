@@ -10,6 +10,7 @@
 #include "core/supervisor_msg.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_thread.h"
+#include "util/result.h"
 
 namespace kestrune {
 
@@ -36,10 +37,7 @@ void adapt_iters(TuneState& state, double ms);
 inline constexpr uint32_t kDispatchGroups = 4096;
 
 /// A dispatch's time in milliseconds, or the failure that ended it.
-struct DispatchResult {
-  double ms = 0.0;
-  std::optional<GpuFailure> failure;
-};
+using DispatchResult = Result<double, GpuFailure>;
 
 /// Runs one dispatch with `iters` (uploading P first when it changes) and waits for it by
 /// polling the device once per poll_pause. Fails when a poll fails, or after 1.5 s without

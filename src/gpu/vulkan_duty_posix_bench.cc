@@ -105,13 +105,13 @@ void run(const std::vector<std::string>& args) {
     std::printf("dispatch ms by iters:");
     for (uint32_t iters = kMinIters; iters <= kInitialIters; iters *= 2) {
       const DispatchResult r = dispatch_once(timed, iters, *timer, *control);
-      if (r.failure) {
-        std::printf(" %u: %s\n", iters, r.failure->detail.c_str());
+      if (!r.ok()) {
+        std::printf(" %u: %s\n", iters, r.error().detail.c_str());
         return;
       }
-      std::printf(" %u: %.1f", iters, r.ms);
+      std::printf(" %u: %.1f", iters, r.value());
       // Doubling again would likely pass the hang limit.
-      if (r.ms > kDispatchHangLimitMs / 2.5) break;
+      if (r.value() > kDispatchHangLimitMs / 2.5) break;
     }
     std::printf("\n");
     // A software device can need longer than the hang limit at the initial size; starting
@@ -127,8 +127,8 @@ void run(const std::vector<std::string>& args) {
     timed.reset();
     for (int i = 0; i < 40; ++i) {
       const DispatchResult r = dispatch_once(timed, tune.iters, *timer, *control);
-      if (r.failure) {
-        std::printf("dispatch failed: %s\n", r.failure->detail.c_str());
+      if (!r.ok()) {
+        std::printf("dispatch failed: %s\n", r.error().detail.c_str());
         return;
       }
     }
