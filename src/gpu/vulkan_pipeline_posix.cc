@@ -215,11 +215,10 @@ class Builder {
   }
 
   // A buffer with memory of its own, bound; `host_visible` tells what the memory became.
-  Result<void> create_buffer(const char* what, const char* memory_what,
-                                           VkDeviceSize size,
-                                           VkBufferUsageFlags usage, VkMemoryPropertyFlags required,
-                                           VkMemoryPropertyFlags preferred, VkBuffer& buffer,
-                                           VkDeviceMemory& memory, bool& host_visible) {
+  Result<void> create_buffer(const char* what, const char* memory_what, VkDeviceSize size,
+                             VkBufferUsageFlags usage, VkMemoryPropertyFlags required,
+                             VkMemoryPropertyFlags preferred, VkBuffer& buffer,
+                             VkDeviceMemory& memory, bool& host_visible) {
     VkBufferCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
     info.size = size;
@@ -255,9 +254,9 @@ class Builder {
     // Out lives in device memory; it is never read back by the program.
     bool host_visible = false;
     if (Result<void> o = create_buffer("output buffer", "output memory", kOutputBytes,
-                                 VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
-                                 VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
-                                 host_visible);
+                                       VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
+                                       VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
+                                       host_visible);
         !o.ok()) {
       return o;
     }
@@ -267,9 +266,10 @@ class Builder {
     VkDeviceMemory p_memory = VK_NULL_HANDLE;
     const VkMemoryPropertyFlags host =
         VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
-    if (Result<void> o = create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
-                                 VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory,
-                                 host_visible);
+    if (Result<void> o =
+            create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
+                          VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory,
+                          host_visible);
         !o.ok()) {
       return o;
     }

@@ -172,7 +172,8 @@ TEST_F(HelperEvents, StrictParsingRefusesAnAddedOrMissingKey) {
         objects(taken, in_taken);
         const std::string key = in_taken[o]->members[k].first;
         in_taken[o]->members.erase(in_taken[o]->members.begin() + static_cast<long>(k));
-        EXPECT_FALSE(parse_event(write(taken), error, Parsing::strict)) << name << " without " << key;
+        EXPECT_FALSE(parse_event(write(taken), error, Parsing::strict))
+            << name << " without " << key;
       }
     }
   }
@@ -194,7 +195,9 @@ class SchemaEvents : public ::testing::Test {
       schema_ = std::move(*schema);
     }
 #endif
-    if (schema_.kind != Value::Kind::object) GTEST_SKIP() << "docs/protocol.schema.json is not available";
+    if (schema_.kind != Value::Kind::object) {
+      GTEST_SKIP() << "docs/protocol.schema.json is not available";
+    }
     defs_ = schema_.find("$defs");
     ASSERT_NE(defs_, nullptr);
   }
