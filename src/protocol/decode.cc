@@ -75,7 +75,6 @@ struct RecordTable {
   std::string_view name;
   bool first_required;
   std::tuple<Field<R, T>...> fields;
-  static constexpr size_t kSize = sizeof...(T);
 };
 
 template <class R, class... T>
@@ -84,6 +83,7 @@ constexpr RecordTable<R, T...> record(std::string_view name, bool first_required
   return {name, first_required, std::tuple<Field<R, T>...>(fields...)};
 }
 
+// Each record's table, found by overload on the record's type.
 constexpr auto table_of(const CpuStart*) {
   return record<CpuStart>("CpuStart", false, field("enable", &CpuStart::enable),
                           field("workers", &CpuStart::workers));
