@@ -14,7 +14,7 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
-TEST_TREE = {"fakes", "dxbc"}  # folders under tests/ that unit tests include
+TEST_TREE = {"fakes", "dxbc", "contract"}  # folders under tests/ that unit tests include
 WINDOWS_HEADERS = re.compile(r"#include\s*<(windows|d3d11|d3dcompiler|dxgi|wrl/client)\.h>", re.I)
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
 

@@ -282,11 +282,11 @@ DutyResult run_duty(const CpuFeatures& f, uint32_t workers, double duty, int sec
   control->base_instant_ns = os::monotonic_ns();
   auto [commands, inbox] = make_channel<SupervisorMsg>();
   CpuPoolStart pool = start_cpu_pool(commands, control, f, workers);
-  if (pool.failed) {
+  if (!pool.ok()) {
     std::printf("pool start failed\n");
     std::exit(1);
   }
-  for (int i = 0; i < 500 && control->threads_started.load() < pool.workers; ++i) os::sleep_ms(1);
+  for (int i = 0; i < 500 && control->threads_started.load() < pool.value(); ++i) os::sleep_ms(1);
   control->cpu_duty_e4.store(static_cast<uint32_t>(std::lround(duty * 10000)));
   os::sleep_ms(300);  // let every worker reach a period boundary
 
@@ -304,13 +304,13 @@ DutyResult run_duty(const CpuFeatures& f, uint32_t workers, double duty, int sec
     }
     const uint64_t wall = os::monotonic_ns(), cpu = workers_cpu();
     samples.push_back(100.0 * (static_cast<double>(cpu - cpu_prev) /
-                                   (static_cast<double>(wall - wall_prev) * pool.workers) -
+                                   (static_cast<double>(wall - wall_prev) * pool.value()) -
                                duty));
     wall_prev = wall;
     cpu_prev = cpu;
   }
   const double total = static_cast<double>(cpu_prev - cpu0) /
-                       (static_cast<double>(wall_prev - wall0) * pool.workers);
+                       (static_cast<double>(wall_prev - wall0) * pool.value());
   const uint64_t busy = machine_busy_ns() - busy0, ours = os::process_cpu_ns() - process0;
   const double others = busy == 0 ? 0.0
                                   : 100.0 * (static_cast<double>(busy) - static_cast<double>(ours)) /

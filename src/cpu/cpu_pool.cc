@@ -11,6 +11,7 @@
 #include "cpu/kernel_state.h"
 #include "os/thread.h"
 #include "os/waitable_timer.h"
+#include "protocol/error_codes.h"
 
 namespace kestrune {
 
@@ -116,9 +117,9 @@ CpuPoolStart start_cpu_pool(const CommandSender& commands, const LoadControlRef&
         os::start_thread(name.c_str(), kWorkerStack,
                          [cfg = std::move(cfg)]() mutable { cpu_worker_main(std::move(cfg)); });
     // Workers already running stay until the stop.
-    if (!started) return {true, i};
+    if (!started) return fail(error_code::kCpuWorker);
   }
-  return {false, n};
+  return n;
 }
 
 }  // namespace kestrune

@@ -12,6 +12,7 @@
 #include "core/timer_wait.h"
 #include "cpu/cpu_features.h"
 #include "cpu/kernel_state.h"
+#include "util/result.h"
 
 namespace kestrune {
 
@@ -51,10 +52,9 @@ struct WorkerConfig {
 /// timer can be created, armed or waited on.
 void cpu_worker_main(WorkerConfig config);
 
-struct CpuPoolStart {
-  bool failed = false;
-  uint32_t workers = 0;
-};
+/// The number of workers started, or "cpuWorker" when a thread could not be started (the
+/// workers already running stay until the stop).
+using CpuPoolStart = Result<uint32_t>;
 
 /// Starts the CPU workers "burn-0"... on the supervisor thread (calibrates first).
 CpuPoolStart start_cpu_pool(const CommandSender& commands, const LoadControlRef& control,

@@ -266,8 +266,8 @@ TEST(CpuPool, StartsNamedWorkersThatFollowTheDutyAndStop) {
   const uint32_t want = std::min(2u, os::logical_processor_count());
 
   CpuPoolStart r = start_cpu_pool(commands, control, detect_cpu_features(), 64u);
-  ASSERT_FALSE(r.failed);
-  EXPECT_EQ(r.workers, want);
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_EQ(r.value(), want);
   ASSERT_TRUE(wait_for([&] { return control->threads_started.load() == want; }, 1000));
 
 #if defined(__linux__)

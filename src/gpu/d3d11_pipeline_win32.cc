@@ -8,7 +8,7 @@
 #include "gpu/dispatch.h"
 #include "gpu/adapter_choice.h"
 #include "gpu/constant_block.h"
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 #include "gpu/shader_source.h"
 #include "protocol/error_codes.h"
 
@@ -75,16 +75,16 @@ bool create_device(IDXGIAdapter* adapter, GpuPipeline& p) {
   return SUCCEEDED(hr) && p.device && p.context;
 }
 
-std::string device_failure(GpuPipeline& p, HRESULT hr) {
-  return describe_device_error(p.device->GetDeviceRemovedReason(), hr).code;
+Result<void> device_failure(GpuPipeline& p, HRESULT hr) {
+  return fail(describe_device_error(p.device->GetDeviceRemovedReason(), hr).code);
 }
 
-// Steps after the device exists. Empty on success.
-std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint8_t>& bytecode) {
+// Steps after the device exists.
+Result<void> build_pipeline(GpuPipeline& p, const std::vector<uint8_t>& bytecode) {
   if (FAILED(p.device->CreateComputeShader(bytecode.data(), bytecode.size(), nullptr,
                                            p.shader.GetAddressOf())) ||
       !p.shader) {
-    return error_code::kCompile;
+    return fail(error_code::kCompile);
   }
 
   D3D11_BUFFER_DESC out_desc{};
@@ -96,11 +96,11 @@ std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint
   ComPtr<ID3D11Buffer> output;  // the view keeps it alive after set-up
   HRESULT hr = p.device->CreateBuffer(&out_desc, nullptr, output.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!output) return error_code::kGpuDeviceRemoved;
+  if (!output) return fail(error_code::kGpuDeviceRemoved);
 
   hr = p.device->CreateUnorderedAccessView(output.Get(), nullptr, p.output_view.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!p.output_view) return error_code::kGpuDeviceRemoved;
+  if (!p.output_view) return fail(error_code::kGpuDeviceRemoved);
 
   const auto block = constant_block_bytes(kInitialIters);
   D3D11_BUFFER_DESC cb_desc{};
@@ -111,20 +111,20 @@ std::optional<std::string> build_pipeline(GpuPipeline& p, const std::vector<uint
   init.pSysMem = block.data();
   hr = p.device->CreateBuffer(&cb_desc, &init, p.constant_buffer.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!p.constant_buffer) return error_code::kGpuDeviceRemoved;
+  if (!p.constant_buffer) return fail(error_code::kGpuDeviceRemoved);
 
   D3D11_QUERY_DESC q_desc{};
   q_desc.Query = D3D11_QUERY_EVENT;
   hr = p.device->CreateQuery(&q_desc, p.event_query.GetAddressOf());
   if (FAILED(hr)) return device_failure(p, hr);
-  if (!p.event_query) return error_code::kGpuDeviceRemoved;
+  if (!p.event_query) return fail(error_code::kGpuDeviceRemoved);
 
   // Bound once: each dispatch needs only the dispatch itself and, rarely, an upload of P.
   p.context->CSSetShader(p.shader.Get(), nullptr, 0);
   p.context->CSSetUnorderedAccessViews(0, 1, p.output_view.GetAddressOf(), nullptr);
   p.context->CSSetConstantBuffers(0, 1, p.constant_buffer.GetAddressOf());
   p.iters_in_buffer = kInitialIters;
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace
@@ -141,55 +141,58 @@ void GpuPipeline::dispatch_end_flush() {
   context->Flush();
 }
 
-QueryPoll GpuPipeline::poll() {
+DevicePoll GpuPipeline::poll() {
   BOOL done = FALSE;  // cleared before every call
   const HRESULT hr =
       context->GetData(event_query.Get(), &done, sizeof done, D3D11_ASYNC_GETDATA_DONOTFLUSH);
-  return {static_cast<int32_t>(hr), done != FALSE};
+  if (SUCCEEDED(hr) && done == FALSE) return DevicePoll::pending();
+  return d3d11_poll(static_cast<int32_t>(hr), done != FALSE,
+                    static_cast<int32_t>(device->GetDeviceRemovedReason()));
 }
 
-int32_t GpuPipeline::removed_reason() {
-  return static_cast<int32_t>(device->GetDeviceRemovedReason());
+GpuFailure GpuPipeline::hang_failure() {
+  return d3d11_hang_failure(static_cast<int32_t>(device->GetDeviceRemovedReason()));
 }
 
-std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
-                                    GpuThreadObjects& objects, const GpuSetupOptions& options) {
+Result<void> open_gpu(const std::optional<std::string>& hint, GpuThreadObjects& objects,
+                 const GpuSetupOptions& options) {
   if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
                                 reinterpret_cast<void**>(objects.factory.GetAddressOf()))) ||
       !objects.factory) {
-    return error_code::kNoAdapter;
+    return fail(error_code::kNoAdapter);
   }
   enumerate_adapters(*objects.factory.Get(), objects.adapters);
 
   std::vector<AdapterInfo> infos;
   for (const AdapterEntry& e : objects.adapters) infos.push_back(e.info);
   objects.chosen = choose_adapter(infos, hint, options.software);
-  if (!objects.chosen) return error_code::kNoAdapter;
+  if (!objects.chosen) return fail(error_code::kNoAdapter);
 
-  if (!compile_shader(objects.bytecode, options.shader_fallback)) return error_code::kCompile;
+  if (!compile_shader(objects.bytecode, options.shader_fallback)) {
+    return fail(error_code::kCompile);
+  }
 
   // Released when set-up ends, whatever the outcome.
   ComPtr<IDXGIAdapter> adapter;
   if (FAILED(objects.adapters[*objects.chosen].adapter.As(&adapter)) || !adapter) {
-    return error_code::kNoAdapter;
+    return fail(error_code::kNoAdapter);
   }
 
   // Built in a local object: on failure everything made so far goes with it, in the
   // pipeline's release order.
   auto pipeline = std::make_unique<GpuPipeline>();
-  if (!create_device(adapter.Get(), *pipeline)) return error_code::kNoAdapter;
-  if (std::optional<std::string> err = build_pipeline(*pipeline, objects.bytecode)) return err;
+  if (!create_device(adapter.Get(), *pipeline)) return fail(error_code::kNoAdapter);
+  if (Result<void> built = build_pipeline(*pipeline, objects.bytecode); !built.ok()) return built;
   objects.pipeline = std::move(pipeline);
-  return std::nullopt;
+  return {};
 }
 
 GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint,
                               const GpuSetupOptions& options) {
   auto objects = std::make_unique<GpuThreadObjects>();
   GpuSetupResult result;
-  if (std::optional<std::string> err = open_gpu(hint, *objects, options)) {
-    result.err = std::move(*err);
-  } else {
+  result.status = open_gpu(hint, *objects, options);
+  if (result.status.ok()) {
     const AdapterInfo& chosen = objects->adapters[*objects->chosen].info;
     result.name = chosen.name;
     result.vendor_id = chosen.vendor_id;

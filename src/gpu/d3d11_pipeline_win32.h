@@ -40,8 +40,8 @@ class GpuPipeline final : public GpuDevice {
   uint32_t uploaded_iters() const override { return iters_in_buffer; }
   void upload_iters(uint32_t iters) override;
   void dispatch_end_flush() override;
-  QueryPoll poll() override;
-  int32_t removed_reason() override;
+  DevicePoll poll() override;
+  GpuFailure hang_failure() override;
 };
 
 /// Everything set-up obtains and the thread keeps until its clean-up. Declared so that
@@ -60,9 +60,9 @@ struct GpuThreadObjects final : GpuSetup {
 /// choice (software adapters as `options` say), compile (or `options.shader_fallback` when
 /// the compiler fails and it is not empty), device
 /// (11.1/11.0, then 11.0 alone), shader, output buffer and view, constant block P with
-/// iters 256, event query, bindings. Empty on success; otherwise "noAdapter", "compile" or
+/// iters 256, event query, bindings. Fails with "noAdapter", "compile" or
 /// "gpuDeviceRemoved", with every Direct3D object made so far already released.
-std::optional<std::string> open_gpu(const std::optional<std::string>& hint,
-                                    GpuThreadObjects& objects, const GpuSetupOptions& options);
+Result<void> open_gpu(const std::optional<std::string>& hint, GpuThreadObjects& objects,
+                 const GpuSetupOptions& options);
 
 }  // namespace kestrune

@@ -23,16 +23,16 @@ namespace d3d11_pipeline_win32_test {
 // says a display is there (KL_EXPECT_DISPLAY=1), a missing adapter is a failure instead:
 // a green run must mean the real pipeline ran.
 std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
-  const std::optional<std::string> err =
+  const Result<void> opened =
       open_gpu(std::nullopt, objects, {.shader_fallback = dxbc::compute_shader_fallback()});
-  if (err && *err == "noAdapter" && objects.adapters.empty()) {
+  if (!opened.ok() && opened.error() == "noAdapter" && objects.adapters.empty()) {
     const char* expect = std::getenv("KL_EXPECT_DISPLAY");
     if (expect != nullptr && std::string(expect) == "1") {
       ADD_FAILURE() << "no display adapter, though KL_EXPECT_DISPLAY=1 says there is a display";
     }
     return "no display adapter here (under Wine, run with xvfb-run)";
   }
-  EXPECT_FALSE(err) << *err;
+  EXPECT_TRUE(opened.ok()) << opened.error();
   return std::nullopt;
 }
 
@@ -52,14 +52,13 @@ TEST(D3D11Pipeline, DispatchCompletesAndEverythingIsReleased) {
     EXPECT_EQ(p.uploaded_iters(), 16u);
     p.dispatch_end_flush();
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    QueryPoll q = p.poll();
-    while (!q.done && q.result >= 0 && std::chrono::steady_clock::now() < until) {
+    DevicePoll q = p.poll();
+    while (q.state == PollState::Pending && std::chrono::steady_clock::now() < until) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
       q = p.poll();
     }
-    EXPECT_GE(q.result, 0);
-    EXPECT_TRUE(q.done);
-    EXPECT_EQ(p.removed_reason(), 0);
+    EXPECT_EQ(q.state, PollState::Done) << q.failure.detail;
+    EXPECT_EQ(p.device->GetDeviceRemovedReason(), S_OK);
 
     device = p.device.Get();
     device->AddRef();
@@ -77,12 +76,12 @@ TEST(D3D11Pipeline, DispatchOnceOnTheRealDevice) {
   std::unique_ptr<GpuTimer> timer = create_os_gpu_timer(control);
   ASSERT_TRUE(timer);
   const DispatchResult r = dispatch_once(*objects.pipeline, 16, *timer, control);
-  if (r.failure) {
+  if (!r.ok()) {
     // Only a machine too loaded to finish 16 iterations in 1.5 s gets here.
-    EXPECT_EQ(r.failure->code, "gpuDeviceRemoved");
-    EXPECT_NE(r.failure->detail.find("after 1500 ms"), std::string::npos) << r.failure->detail;
+    EXPECT_EQ(r.error().code, "gpuDeviceRemoved");
+    EXPECT_NE(r.error().detail.find("after 1500 ms"), std::string::npos) << r.error().detail;
   } else {
-    EXPECT_GT(r.ms, 0.0);
+    EXPECT_GT(r.value(), 0.0);
   }
   EXPECT_EQ(objects.pipeline->uploaded_iters(), 16u);
 }

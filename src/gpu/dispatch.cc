@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "protocol/error_codes.h"
 
@@ -41,22 +42,16 @@ DispatchResult dispatch_once(GpuDevice& device, uint32_t iters, GpuTimer& timer,
   if (iters != device.uploaded_iters()) device.upload_iters(iters);
   const uint64_t t0 = timer.now_ns();
   device.dispatch_end_flush();
-  QueryPoll poll = device.poll();
+  DevicePoll poll = device.poll();
   // Bounded by the hang limit: every pass either returns or lets the clock run.
   for (;;) {
-    if (poll.result < 0) {
-      return {0.0, device.describe_error(device.removed_reason(), poll.result)};
-    }
-    if (poll.done) {
-      const int32_t removed = device.removed_reason();
-      if (removed < 0) return {0.0, device.describe_error(device.removed_reason(), removed)};
-      return {elapsed_ms(t0, timer.now_ns()), std::nullopt};
-    }
+    if (poll.state == PollState::Failed) return Failure<GpuFailure>{std::move(poll.failure)};
+    if (poll.state == PollState::Done) return elapsed_ms(t0, timer.now_ns());
     const uint64_t now = timer.now_ns();
     if (now >= t0 && now - t0 >= kDispatchHangLimitNs) {
-      return {0.0, device.describe_hang(device.removed_reason())};
+      return Failure<GpuFailure>{device.hang_failure()};
     }
-    if (control.stop_requested.load()) return {elapsed_ms(t0, now), std::nullopt};
+    if (control.stop_requested.load()) return elapsed_ms(t0, now);
     timer.poll_pause();
     poll = device.poll();
   }
@@ -74,19 +69,20 @@ CalibrationResult calibrate(GpuDevice& device, GpuTimer& timer, const LoadContro
   for (int n = 1; n <= kMaxCalibrationDispatches; ++n) {
     if (control.stop_requested.load()) return {CalibrationEnd::Stopped};
     const DispatchResult r = dispatch_once(device, tune.iters, timer, control);
-    if (r.failure) {
-      send_init_failure(commands, r.failure->code);
+    if (!r.ok()) {
+      send_init_failure(commands, r.error().code);
       return {CalibrationEnd::Reported};
     }
     // A dispatch cut short by the stop has no meaningful time: neither success nor "slow".
     if (control.stop_requested.load()) return {CalibrationEnd::Stopped};
-    adapt_iters(tune, r.ms);
+    const double ms = r.value();
+    adapt_iters(tune, ms);
     if (tune.slow) {
       send_init_failure(commands, error_code::kGpuSlow);
       return {CalibrationEnd::Reported};
     }
-    if ((r.ms >= kCalibratedMinMs && r.ms <= kCalibratedMaxMs) || n == kMaxCalibrationDispatches) {
-      return {CalibrationEnd::Complete, r.ms};
+    if ((ms >= kCalibratedMinMs && ms <= kCalibratedMaxMs) || n == kMaxCalibrationDispatches) {
+      return {CalibrationEnd::Complete, ms};
     }
   }
   return {CalibrationEnd::Stopped};  // not reached: the fifth dispatch always completes

@@ -8,9 +8,9 @@
 
 #include "core/load_control.h"
 #include "core/supervisor_msg.h"
-#include "gpu/device_error.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_thread.h"
+#include "util/result.h"
 
 namespace kestrune {
 
@@ -38,15 +38,12 @@ inline constexpr uint32_t kDispatchGroups = 4096;
 inline constexpr uint32_t kGroupThreads = 256;
 
 /// A dispatch's time in milliseconds, or the failure that ended it.
-struct DispatchResult {
-  double ms = 0.0;
-  std::optional<GpuFailure> failure;
-};
+using DispatchResult = Result<double, GpuFailure>;
 
 /// Runs one dispatch with `iters` (uploading P first when it changes) and waits for it by
-/// polling the event query once per poll_pause. Fails on a failing poll or a removal reason
-/// after completion (describe_device_error), or after 1.5 s without completion
-/// (hang_failure). When stop_requested is seen while waiting it returns the time so far.
+/// polling the device once per poll_pause. Fails when a poll fails, or after 1.5 s without
+/// completion (the device's hang_failure). When stop_requested is seen while waiting it
+/// returns the time so far.
 DispatchResult dispatch_once(GpuDevice& device, uint32_t iters, GpuTimer& timer,
                              const LoadControl& control);
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "fakes/fake_gpu.h"
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 
 namespace kestrune {
 
@@ -72,15 +72,15 @@ TEST(DispatchOnce, UploadsOnlyChangedItersAndMeasuresCompletion) {
   g.clock.now = 7 * kMs;
   g.device.script = {FakeDispatch::after(15.55), FakeDispatch::after(3), FakeDispatch::after(4)};
   DispatchResult r = dispatch_once(g.device, 256, g.timer, *g.control);
-  EXPECT_FALSE(r.failure);
-  EXPECT_DOUBLE_EQ(r.ms, 15.55);
+  ASSERT_TRUE(r.ok());
+  EXPECT_DOUBLE_EQ(r.value(), 15.55);
   EXPECT_TRUE(g.device.uploads.empty());  // 256 is already in P
   // One poll right after the flush, then one per 1 ms pause.
   EXPECT_EQ(g.timer.pauses, 16);
   EXPECT_EQ(g.device.polls, 17);
 
-  dispatch_once(g.device, 300, g.timer, *g.control);
-  dispatch_once(g.device, 300, g.timer, *g.control);
+  (void)dispatch_once(g.device, 300, g.timer, *g.control);
+  (void)dispatch_once(g.device, 300, g.timer, *g.control);
   EXPECT_EQ(g.device.uploads, std::vector<uint32_t>{300});
   ASSERT_EQ(g.device.dispatches.size(), 3u);
   EXPECT_EQ(g.device.dispatches[1].iters, 300u);
@@ -115,8 +115,8 @@ TEST(DispatchOnce, FailuresAreNamedByTheDevice) {
     g.device.script = {c.dispatch};
     g.device.removed = c.removed;
     const DispatchResult r = dispatch_once(g.device, 256, g.timer, *g.control);
-    ASSERT_TRUE(r.failure) << c.what;
-    EXPECT_EQ(*r.failure, (GpuFailure{"gpuDeviceRemoved", c.detail})) << c.what;
+    ASSERT_FALSE(r.ok()) << c.what;
+    EXPECT_EQ(r.error(), (GpuFailure{"gpuDeviceRemoved", c.detail})) << c.what;
     EXPECT_EQ(g.clock.now, fake::ms_to_ns(c.fails_after_ms)) << c.what;
   }
 }
@@ -125,8 +125,8 @@ TEST(DispatchOnce, CompletionAtTheHangLimitStillCounts) {
   FakeGpu g;
   g.device.script = {FakeDispatch::after(1500)};
   const DispatchResult r = dispatch_once(g.device, 256, g.timer, *g.control);
-  EXPECT_FALSE(r.failure);
-  EXPECT_DOUBLE_EQ(r.ms, 1500.0);
+  ASSERT_TRUE(r.ok());
+  EXPECT_DOUBLE_EQ(r.value(), 1500.0);
 }
 
 TEST(DispatchOnce, StopEndsTheWaitWithoutFailure) {
@@ -136,9 +136,9 @@ TEST(DispatchOnce, StopEndsTheWaitWithoutFailure) {
     g.device.script = {FakeDispatch::never()};
     g.stop_at(fake::ms_to_ns(5.3));
     const DispatchResult r = dispatch_once(g.device, 256, g.timer, *g.control);
-    EXPECT_FALSE(r.failure);
+    ASSERT_TRUE(r.ok());
     // The stop event wakes the wait at once; without one the 1 ms tick ends it.
-    EXPECT_DOUBLE_EQ(r.ms, stop_event ? 5.3 : 6.0);
+    EXPECT_DOUBLE_EQ(r.value(), stop_event ? 5.3 : 6.0);
   }
 }
 

@@ -62,17 +62,17 @@ class DutyCycle {
       if (control_.gpu_duty_e4.load() == 0) return Step::NextPeriod;
       if (!(first && at_least_once) && timer_.now_ns() >= point) return Step::NextPeriod;
       const DispatchResult r = dispatch_once(device_, tune_.iters, timer_, control_);
-      if (r.failure) {
-        commands_.send(GpuFailed{r.failure->code, r.failure->detail});
+      if (!r.ok()) {
+        commands_.send(GpuFailed{r.error().code, r.error().detail});
         return Step::End;
       }
       // A dispatch cut short by the stop is neither a sample nor slow.
       if (stopping()) return Step::End;
-      adapt_iters(tune_, r.ms);
+      adapt_iters(tune_, r.value());
       const auto now = static_cast<int64_t>(timer_.now_ns());
       if (now - last_sample_ns_ >= static_cast<int64_t>(kSampleIntervalNs)) {
         last_sample_ns_ = now;
-        commands_.send(GpuSample{r.ms});
+        commands_.send(GpuSample{r.value()});
       }
       if (tune_.slow) {
         commands_.send(GpuFailed{error_code::kGpuSlow, slow_detail()});

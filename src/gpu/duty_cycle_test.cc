@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 #include "fakes/fake_gpu.h"
 
 namespace kestrune {

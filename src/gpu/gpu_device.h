@@ -1,21 +1,39 @@
 #pragma once
-// The narrow seam between the dispatch loop and the graphics device.
+// The narrow seam between the dispatch loop and the graphics device. It speaks no graphics
+// API: each backend names its own failures.
 
 #include <cstdint>
-
-#include "gpu/device_error.h"
+#include <string>
+#include <utility>
 
 namespace kestrune {
 
-/// One completion poll of the event query: GetData's result (negative: failure; 1, "not yet
-/// complete", is no failure) and the done flag it wrote.
-struct QueryPoll {
-  int32_t result = 0;
-  bool done = false;
+/// A GPU failure as the supervisor receives it.
+struct GpuFailure {
+  std::string code;    // always "gpuDeviceRemoved" for device errors
+  std::string detail;  // the backend's name and number of the failing result
+  bool operator==(const GpuFailure&) const = default;
 };
 
-/// A ready compute pipeline: shader, output, constant block P and event query all bound.
-/// Used by the GPU thread only.
+/// A dispatch still incomplete this long counts as a hung device.
+inline constexpr uint32_t kDispatchHangLimitMs = 1500;
+inline constexpr uint64_t kDispatchHangLimitNs = uint64_t{kDispatchHangLimitMs} * 1'000'000;
+
+/// Where the last dispatch stands.
+enum class PollState : uint8_t { Pending, Done, Failed };
+
+/// One completion poll: the state and, when it failed, the failure as the backend names it.
+struct DevicePoll {
+  PollState state = PollState::Pending;
+  GpuFailure failure;  // with Failed
+
+  static DevicePoll pending() { return {}; }
+  static DevicePoll done() { return {PollState::Done, {}}; }
+  static DevicePoll failed(GpuFailure f) { return {PollState::Failed, std::move(f)}; }
+};
+
+/// A ready compute pipeline: shader, output, constant block P and completion signal all
+/// bound. Used by the GPU thread only.
 class GpuDevice {
  public:
   virtual ~GpuDevice() = default;
@@ -23,19 +41,13 @@ class GpuDevice {
   virtual uint32_t uploaded_iters() const = 0;
   /// Writes the whole constant block with `iters`.
   virtual void upload_iters(uint32_t iters) = 0;
-  /// Dispatches 4096 x 1 x 1 groups, ends the event query behind them and flushes.
+  /// Dispatches 4096 x 1 x 1 groups, marks their completion and flushes.
   virtual void dispatch_end_flush() = 0;
-  /// Asks the event query, without flushing, whether the work is done.
-  virtual QueryPoll poll() = 0;
-  /// GetDeviceRemovedReason: 0 while the device is fine.
-  virtual int32_t removed_reason() = 0;
-  /// Names a failed call for reports; each graphics API names its own result codes. The
-  /// default names Direct3D results.
-  virtual GpuFailure describe_error(int32_t removed, int32_t call_result) const {
-    return describe_device_error(removed, call_result);
-  }
+  /// Asks, without flushing, whether the work is done. A failing poll, or a device found
+  /// lost when the work completed, is Failed.
+  virtual DevicePoll poll() = 0;
   /// Names a dispatch that outlived the hang limit.
-  virtual GpuFailure describe_hang(int32_t removed) const { return hang_failure(removed); }
+  virtual GpuFailure hang_failure() = 0;
 };
 
 }  // namespace kestrune

@@ -9,6 +9,7 @@
 
 #include "gpu/adapter_choice.h"
 #include "gpu/gpu_device.h"
+#include "util/result.h"
 
 namespace kestrune {
 
@@ -23,10 +24,12 @@ class GpuSetup {
   virtual GpuDevice* device() = 0;
 };
 
+/// A set-up's objects, whatever its outcome (they are released on the GPU thread), and the
+/// outcome: on failure its message is the wire code.
 struct GpuSetupResult {
   std::unique_ptr<GpuSetup> objects;  // may be null when nothing was obtained
-  std::string err;                    // the failure code when there is no device
-  std::string name;                   // the chosen adapter, on success
+  Result<void> status;
+  std::string name;  // the chosen adapter, on success
   uint32_t vendor_id = 0;
 };
 

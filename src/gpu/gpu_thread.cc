@@ -68,7 +68,8 @@ void run_gpu_engine(const CommandSender& commands, const std::optional<std::stri
   GpuSetupResult setup = platform.open_gpu(hint);
   GpuDevice* device = setup.objects ? setup.objects->device() : nullptr;
   if (!device) {
-    send_init_failure(commands, setup.err.empty() ? error_code::kNoAdapter : setup.err);
+    send_init_failure(commands,
+                      setup.status.ok() ? error_code::kNoAdapter : setup.status.error());
   } else {
     TuneState tune;
     const CalibrationResult cal = calibrate(*device, *timer, control, commands, tune);

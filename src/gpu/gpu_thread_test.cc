@@ -11,7 +11,7 @@
 #include "dxbc/dxbc_container.h"
 #include "fakes/fake_gpu.h"
 #include "fakes/fake_timers.h"
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 #include "os/clock.h"
 
 namespace kestrune {
@@ -73,7 +73,7 @@ struct ThreadWorld : FakeGpu, GpuPlatform {
     GpuSetupResult r;
     r.objects = std::make_unique<SetupHandle>(setup_err.empty() ? &device : nullptr,
                                               [this] { note("setup"); });
-    r.err = setup_err;
+    if (!setup_err.empty()) r.status = fail(setup_err);
     r.name = "Vendor B Graphics";
     r.vendor_id = 0x10DE;
     return r;

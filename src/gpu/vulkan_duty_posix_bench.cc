@@ -38,9 +38,9 @@ class TimedDevice final : public GpuDevice {
     running_ = true;
     inner_.dispatch_end_flush();
   }
-  QueryPoll poll() override {
-    const QueryPoll q = inner_.poll();
-    if (q.done && running_) {
+  DevicePoll poll() override {
+    DevicePoll q = inner_.poll();
+    if (q.state == PollState::Done && running_) {
       const uint64_t t = os::monotonic_ns() - submitted_;
       busy_ns += t;
       dispatch_ms.push_back(static_cast<double>(t) / 1e6);
@@ -48,11 +48,7 @@ class TimedDevice final : public GpuDevice {
     }
     return q;
   }
-  int32_t removed_reason() override { return inner_.removed_reason(); }
-  GpuFailure describe_error(int32_t removed, int32_t call_result) const override {
-    return inner_.describe_error(removed, call_result);
-  }
-  GpuFailure describe_hang(int32_t removed) const override { return inner_.describe_hang(removed); }
+  GpuFailure hang_failure() override { return inner_.hang_failure(); }
 
   void reset() {
     busy_ns = 0;
@@ -94,7 +90,7 @@ void run(const std::vector<std::string>& args) {
   GpuSetupResult setup = open_vulkan_setup(std::nullopt, SoftwareAdapters::Accepted);
   GpuDevice* device = setup.objects ? setup.objects->device() : nullptr;
   if (!device) {
-    std::printf("no Vulkan device (%s): nothing to measure\n", setup.err.c_str());
+    std::printf("no Vulkan device (%s): nothing to measure\n", setup.status.error().c_str());
     return;
   }
   std::printf("device: %s (vendor 0x%04X)\n", setup.name.c_str(), setup.vendor_id);
@@ -109,13 +105,13 @@ void run(const std::vector<std::string>& args) {
     std::printf("dispatch ms by iters:");
     for (uint32_t iters = kMinIters; iters <= kInitialIters; iters *= 2) {
       const DispatchResult r = dispatch_once(timed, iters, *timer, *control);
-      if (r.failure) {
-        std::printf(" %u: %s\n", iters, r.failure->detail.c_str());
+      if (!r.ok()) {
+        std::printf(" %u: %s\n", iters, r.error().detail.c_str());
         return;
       }
-      std::printf(" %u: %.1f", iters, r.ms);
+      std::printf(" %u: %.1f", iters, r.value());
       // Doubling again would likely pass the hang limit.
-      if (r.ms > kDispatchHangLimitMs / 2.5) break;
+      if (r.value() > kDispatchHangLimitMs / 2.5) break;
     }
     std::printf("\n");
     // A software device can need longer than the hang limit at the initial size; starting
@@ -131,8 +127,8 @@ void run(const std::vector<std::string>& args) {
     timed.reset();
     for (int i = 0; i < 40; ++i) {
       const DispatchResult r = dispatch_once(timed, tune.iters, *timer, *control);
-      if (r.failure) {
-        std::printf("dispatch failed: %s\n", r.failure->detail.c_str());
+      if (!r.ok()) {
+        std::printf("dispatch failed: %s\n", r.error().detail.c_str());
         return;
       }
     }

@@ -14,6 +14,7 @@
 #include "gpu/gpu_setup.h"
 #include "gpu/vulkan_api.h"
 #include "gpu/vulkan_objects.h"
+#include "util/result.h"
 
 namespace kestrune {
 
@@ -37,10 +38,10 @@ class VulkanPipeline final : public GpuDevice {
   uint32_t uploaded_iters() const override { return iters_in_buffer; }
   void upload_iters(uint32_t iters) override;
   void dispatch_end_flush() override;
-  QueryPoll poll() override;
-  int32_t removed_reason() override { return lost_; }
-  GpuFailure describe_error(int32_t removed, int32_t call_result) const override;
-  GpuFailure describe_hang(int32_t removed) const override;
+  DevicePoll poll() override;
+  GpuFailure hang_failure() override;
+  /// True once any call returned VK_ERROR_DEVICE_LOST.
+  bool device_lost() const { return lost_; }
 
   /// Waits, at most the hang limit, for submitted work to finish: objects it uses may not be
   /// destroyed before. True when nothing is left running; a lost device counts as finished.
@@ -55,7 +56,7 @@ class VulkanPipeline final : public GpuDevice {
 
   bool in_flight_ = false;
   int32_t pending_failure_ = 0;  // a failed submit, reported by the next poll
-  int32_t lost_ = 0;             // VK_ERROR_DEVICE_LOST once any call returned it
+  bool lost_ = false;            // once any call returned VK_ERROR_DEVICE_LOST
 };
 
 /// Everything a set-up obtained. Destroying it waits (bounded) for running work, destroys
@@ -80,11 +81,11 @@ struct VulkanSetup final : GpuSetup {
 
 /// Sets up the pipeline on the device `hint` selects: loader, instance, the first 16
 /// physical devices, choice (software devices as `software` says), a compute queue,
-/// device, layouts, shader, Out, P with iters 256, descriptors, commands, fence. Empty on
-/// success; otherwise "noAdapter", "compile" or "gpuDeviceRemoved", with every Vulkan
-/// object made so far already destroyed.
-std::optional<std::string> open_vulkan(const std::optional<std::string>& hint,
-                                       SoftwareAdapters software, VulkanSetup& setup);
+/// device, layouts, shader, Out, P with iters 256, descriptors, commands, fence. Fails with
+/// "noAdapter", "compile" or "gpuDeviceRemoved", with every Vulkan object made so far
+/// already destroyed.
+Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapters software,
+                    VulkanSetup& setup);
 
 /// open_vulkan wrapped as the GPU thread's set-up.
 GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,

@@ -45,29 +45,28 @@ class Builder {
  public:
   Builder(VulkanSetup& s, VulkanPipeline& p) : s_(s), vk_(s.api), p_(p) {}
 
-  std::optional<std::string> run(const std::optional<std::string>& hint,
-                                 SoftwareAdapters software) {
-    if (!s_.library.open(s_.api)) return error_code::kNoAdapter;
-    if (!create_instance()) return error_code::kNoAdapter;
+  Result<void> run(const std::optional<std::string>& hint, SoftwareAdapters software) {
+    if (!s_.library.open(s_.api)) return fail(error_code::kNoAdapter);
+    if (!create_instance()) return fail(error_code::kNoAdapter);
     std::vector<VkPhysicalDevice> gpus = enumerate();
     s_.chosen = choose_adapter(s_.adapters, hint, software);
-    if (!s_.chosen) return error_code::kNoAdapter;
+    if (!s_.chosen) return fail(error_code::kNoAdapter);
     gpu_ = gpus[*s_.chosen];
     vk_.vkGetPhysicalDeviceMemoryProperties(gpu_, &mem_);
     const std::optional<uint32_t> family = compute_queue_family(vk_, gpu_);
-    if (!family || !create_device(*family)) return error_code::kNoAdapter;
-    if (auto err = create_layouts()) return err;
-    if (auto err = create_shader_pipeline()) return err;
-    if (auto err = create_buffers()) return err;
-    if (auto err = create_descriptors()) return err;
-    if (auto err = create_commands(*family)) return err;
-    return std::nullopt;
+    if (!family || !create_device(*family)) return fail(error_code::kNoAdapter);
+    if (Result<void> o = create_layouts(); !o.ok()) return o;
+    if (Result<void> o = create_shader_pipeline(); !o.ok()) return o;
+    if (Result<void> o = create_buffers(); !o.ok()) return o;
+    if (Result<void> o = create_descriptors(); !o.ok()) return o;
+    if (Result<void> o = create_commands(*family); !o.ok()) return o;
+    return {};
   }
 
  private:
   // Every set-up failure after the device exists is reported by its code alone.
-  std::optional<std::string> failed(VkResult r) const {
-    return describe_vulkan_error(r == VK_ERROR_DEVICE_LOST ? r : 0, r).code;
+  Result<void> failed(VkResult r) const {
+    return fail(describe_vulkan_error(r == VK_ERROR_DEVICE_LOST, r).code);
   }
 
   bool create_instance() {
@@ -137,7 +136,7 @@ class Builder {
     return p_.queue != VK_NULL_HANDLE;
   }
 
-  std::optional<std::string> create_layouts() {
+  Result<void> create_layouts() {
     VkDescriptorSetLayoutBinding bindings[2]{};
     bindings[0].binding = 0;
     bindings[0].descriptorType = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
@@ -166,10 +165,10 @@ class Builder {
     s_.objects.add("pipeline layout", [&vk = vk_, d = p_.device, l = pipeline_layout_] {
       vk.vkDestroyPipelineLayout(d, l, nullptr);
     });
-    return std::nullopt;
+    return {};
   }
 
-  std::optional<std::string> create_shader_pipeline() {
+  Result<void> create_shader_pipeline() {
     const std::span<const uint32_t> code = load_shader_spirv();
     VkShaderModuleCreateInfo module_info{};
     module_info.sType = VK_STRUCTURE_TYPE_SHADER_MODULE_CREATE_INFO;
@@ -177,7 +176,7 @@ class Builder {
     module_info.pCode = code.data();
     VkShaderModule module = VK_NULL_HANDLE;
     if (vk_.vkCreateShaderModule(p_.device, &module_info, nullptr, &module) != VK_SUCCESS) {
-      return error_code::kCompile;
+      return fail(error_code::kCompile);
     }
     s_.objects.add("shader module", [&vk = vk_, d = p_.device, module] {
       vk.vkDestroyShaderModule(d, module, nullptr);
@@ -192,21 +191,19 @@ class Builder {
     info.layout = pipeline_layout_;
     if (vk_.vkCreateComputePipelines(p_.device, VK_NULL_HANDLE, 1, &info, nullptr, &pipeline_) !=
         VK_SUCCESS) {
-      return error_code::kCompile;
+      return fail(error_code::kCompile);
     }
     s_.objects.add("pipeline", [&vk = vk_, d = p_.device, pl = pipeline_] {
       vk.vkDestroyPipeline(d, pl, nullptr);
     });
-    return std::nullopt;
+    return {};
   }
 
   // A buffer with memory of its own, bound; `flags` tells what the memory became.
-  std::optional<std::string> create_buffer(const char* what, const char* memory_what,
-                                           VkDeviceSize size,
-                                           VkBufferUsageFlags usage, VkMemoryPropertyFlags required,
-                                           VkMemoryPropertyFlags preferred, VkBuffer& buffer,
-                                           VkDeviceMemory& memory,
-                                           VkMemoryPropertyFlags& flags) {
+  Result<void> create_buffer(const char* what, const char* memory_what, VkDeviceSize size,
+                             VkBufferUsageFlags usage, VkMemoryPropertyFlags required,
+                             VkMemoryPropertyFlags preferred, VkBuffer& buffer,
+                             VkDeviceMemory& memory, VkMemoryPropertyFlags& flags) {
     VkBufferCreateInfo info{};
     info.sType = VK_STRUCTURE_TYPE_BUFFER_CREATE_INFO;
     info.size = size;
@@ -234,17 +231,18 @@ class Builder {
     });
     r = vk_.vkBindBufferMemory(p_.device, buffer, memory, 0);
     if (r != VK_SUCCESS) return failed(r);
-    return std::nullopt;
+    return {};
   }
 
-  std::optional<std::string> create_buffers() {
+  Result<void> create_buffers() {
     // Out lives in device memory; it is never read back by the program.
     VkMemoryPropertyFlags flags = 0;
-    if (auto err = create_buffer("output buffer", "output memory", kOutputBytes,
-                                 VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
-                                 VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
-                                 flags)) {
-      return err;
+    if (Result<void> o = create_buffer("output buffer", "output memory", kOutputBytes,
+                                       VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
+                                       VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
+                                       flags);
+        !o.ok()) {
+      return o;
     }
     p_.out_host_visible = (flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) != 0;
     p_.out_host_coherent = (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) != 0;
@@ -253,10 +251,12 @@ class Builder {
     VkDeviceMemory p_memory = VK_NULL_HANDLE;
     const VkMemoryPropertyFlags host =
         VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
-    if (auto err = create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
-                                 VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory,
-                                 flags)) {
-      return err;
+    if (Result<void> o =
+            create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
+                          VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory,
+                          flags);
+        !o.ok()) {
+      return o;
     }
     const VkResult r = vk_.vkMapMemory(p_.device, p_memory, 0, VK_WHOLE_SIZE, 0, &p_.p_mapped);
     if (r != VK_SUCCESS) return failed(r);
@@ -265,10 +265,10 @@ class Builder {
       vk.vkUnmapMemory(d, p_memory);
     });
     p_.upload_iters(kInitialIters);
-    return std::nullopt;
+    return {};
   }
 
-  std::optional<std::string> create_descriptors() {
+  Result<void> create_descriptors() {
     VkDescriptorPoolSize sizes[2]{};
     sizes[0].type = VK_DESCRIPTOR_TYPE_STORAGE_BUFFER;
     sizes[0].descriptorCount = 1;
@@ -309,11 +309,11 @@ class Builder {
     writes[1].descriptorType = VK_DESCRIPTOR_TYPE_UNIFORM_BUFFER;
     writes[1].pBufferInfo = &p_info;
     vk_.vkUpdateDescriptorSets(p_.device, 2, writes, 0, nullptr);
-    return std::nullopt;
+    return {};
   }
 
   // Recorded once: each dispatch is one resubmission of the same command buffer.
-  std::optional<std::string> create_commands(uint32_t family) {
+  Result<void> create_commands(uint32_t family) {
     VkCommandPoolCreateInfo pool_info{};
     pool_info.sType = VK_STRUCTURE_TYPE_COMMAND_POOL_CREATE_INFO;
     pool_info.queueFamilyIndex = family;
@@ -358,7 +358,7 @@ class Builder {
     s_.objects.add("fence", [&vk = vk_, d = p_.device, f = p_.fence] {
       vk.vkDestroyFence(d, f, nullptr);
     });
-    return std::nullopt;
+    return {};
   }
 
   VulkanSetup& s_;
@@ -378,7 +378,7 @@ class Builder {
 }  // namespace
 
 void VulkanPipeline::note_failure(VkResult r) {
-  if (r == VK_ERROR_DEVICE_LOST) lost_ = r;
+  if (r == VK_ERROR_DEVICE_LOST) lost_ = true;
   if (r < 0 && pending_failure_ == 0) pending_failure_ = r;
 }
 
@@ -403,25 +403,22 @@ void VulkanPipeline::dispatch_end_flush() {
   in_flight_ = true;
 }
 
-QueryPoll VulkanPipeline::poll() {
-  if (pending_failure_ < 0) return {pending_failure_, false};
-  if (!in_flight_) return {0, true};
+DevicePoll VulkanPipeline::poll() {
+  if (pending_failure_ < 0) {
+    return DevicePoll::failed(describe_vulkan_error(lost_, pending_failure_));
+  }
+  if (!in_flight_) return DevicePoll::done();
   const VkResult r = api->vkGetFenceStatus(device, fence);
   if (r == VK_SUCCESS) {
     in_flight_ = false;
-    return {0, true};
+    return DevicePoll::done();
   }
   note_failure(r);
-  return {static_cast<int32_t>(r), false};  // VK_NOT_READY (1) is no failure
+  if (r < 0) return DevicePoll::failed(describe_vulkan_error(lost_, r));
+  return DevicePoll::pending();  // VK_NOT_READY is no failure
 }
 
-GpuFailure VulkanPipeline::describe_error(int32_t removed, int32_t call_result) const {
-  return describe_vulkan_error(removed, call_result);
-}
-
-GpuFailure VulkanPipeline::describe_hang(int32_t removed) const {
-  return vulkan_hang_failure(removed);
-}
+GpuFailure VulkanPipeline::hang_failure() { return vulkan_hang_failure(lost_); }
 
 bool VulkanPipeline::settle() {
   if (!in_flight_) return true;
@@ -465,25 +462,24 @@ VulkanSetup::~VulkanSetup() {
   objects.destroy_all();
 }
 
-std::optional<std::string> open_vulkan(const std::optional<std::string>& hint,
-                                       SoftwareAdapters software, VulkanSetup& setup) {
+Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapters software,
+                    VulkanSetup& setup) {
   auto pipeline = std::make_unique<VulkanPipeline>();
-  std::optional<std::string> err = Builder(setup, *pipeline).run(hint, software);
-  if (err) {
+  Result<void> built = Builder(setup, *pipeline).run(hint, software);
+  if (!built.ok()) {
     setup.objects.destroy_all();  // nothing was submitted yet
-    return err;
+    return built;
   }
   setup.pipeline = std::move(pipeline);
-  return std::nullopt;
+  return {};
 }
 
 GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,
                                  SoftwareAdapters software) {
   auto setup = std::make_unique<VulkanSetup>();
   GpuSetupResult result;
-  if (std::optional<std::string> err = open_vulkan(hint, software, *setup)) {
-    result.err = std::move(*err);
-  } else {
+  result.status = open_vulkan(hint, software, *setup);
+  if (result.status.ok()) {
     const AdapterInfo& chosen = setup->adapters[*setup->chosen];
     result.name = chosen.name;
     result.vendor_id = chosen.vendor_id;

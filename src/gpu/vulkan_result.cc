@@ -38,13 +38,13 @@ const char* vk_result_name(int32_t result) {
   }
 }
 
-GpuFailure describe_vulkan_error(int32_t lost, int32_t call_result) {
-  const int32_t code = lost == kVkErrorDeviceLost ? lost : call_result;
+GpuFailure describe_vulkan_error(bool lost, int32_t call_result) {
+  const int32_t code = lost ? kVkErrorDeviceLost : call_result;
   return {error_code::kGpuDeviceRemoved, vk_name_and_code(code)};
 }
 
-GpuFailure vulkan_hang_failure(int32_t lost) {
-  const int32_t code = lost == kVkErrorDeviceLost ? lost : kVkTimeout;
+GpuFailure vulkan_hang_failure(bool lost) {
+  const int32_t code = lost ? kVkErrorDeviceLost : kVkTimeout;
   return {error_code::kGpuDeviceRemoved,
           vk_name_and_code(code) + " after " + std::to_string(kDispatchHangLimitMs) + " ms"};
 }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "gpu/device_error.h"
+#include "gpu/gpu_device.h"
 
 namespace kestrune {
 
@@ -16,12 +16,12 @@ inline constexpr int32_t kVkErrorDeviceLost = -4;
 /// The enumerator name of a core Vulkan 1.0 result, or "VkResult" for any other value.
 const char* vk_result_name(int32_t result);
 
-/// Names a failed call: VK_ERROR_DEVICE_LOST when the device is known to be lost (`lost` is
-/// that code, else 0), the call's own result otherwise.
-GpuFailure describe_vulkan_error(int32_t lost, int32_t call_result);
+/// Names a failed call: VK_ERROR_DEVICE_LOST when the device is known to be lost, the
+/// call's own result otherwise.
+GpuFailure describe_vulkan_error(bool lost, int32_t call_result);
 
 /// A dispatch that did not complete within the hang limit: VK_ERROR_DEVICE_LOST when the
 /// device is known to be lost, VK_TIMEOUT otherwise, followed by " after 1500 ms".
-GpuFailure vulkan_hang_failure(int32_t lost);
+GpuFailure vulkan_hang_failure(bool lost);
 
 }  // namespace kestrune

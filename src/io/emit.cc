@@ -7,8 +7,8 @@
 namespace kestrune {
 
 void emit(EventOutput& out, Event event, uint64_t now_ms) {
-  std::optional<std::string> encoded = encode_event(event);
-  std::string line = encoded ? std::move(*encoded) : std::string(kFallbackLine);
+  Result<std::string> encoded = encode_event(event);
+  std::string line = encoded.ok() ? std::move(encoded).value() : std::string(kFallbackLine);
   line += '\n';
 
   EventCounters& counters = *out.counters;

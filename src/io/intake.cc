@@ -46,9 +46,9 @@ IntakeResult intake_line(const Line& line, uint64_t now_ms, BadLineTimes& bad_li
   if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
 
   DecodeResult decoded = decode(text);
-  if (decoded.command) return {IntakeOutcome::Decoded, std::move(decoded.command)};
+  if (decoded.ok()) return {IntakeOutcome::Decoded, std::move(decoded).value()};
 
-  std::string& message = decoded.error;
+  std::string message = std::move(decoded).error();
   message.resize(utf8_prefix_length(message, kMaxDecodeDetailBytes));
   return rejected(std::move(message), now_ms, bad_line_times, emit);
 }

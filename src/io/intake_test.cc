@@ -34,8 +34,8 @@ std::string g_seen;
 std::string g_message;
 DecodeResult fake_decode(std::string_view text) {
   g_seen = std::string(text);
-  if (g_message.empty()) return {HbCmd{}, ""};
-  return {std::nullopt, g_message};
+  if (g_message.empty()) return Command(HbCmd{});
+  return fail(g_message);
 }
 
 IntakeResult intake_fake(const std::string& bytes, Emitted& emitted, BadLineTimes& times,
@@ -153,7 +153,7 @@ TEST(Intake, WithTheRealDecoder) {
   std::string letters;
   for (int i = 0; i < 120; ++i) letters += "\xC3\xA9";
   const std::string line = "{\"cmd\":\"" + letters + "\"}";
-  const std::string message = decode_command(line).error;
+  const std::string message = decode_command(line).error();
   const std::string prefix = "unknown variant `";
   ASSERT_EQ(message.compare(0, prefix.size(), prefix), 0) << message;
   ASSERT_GT(message.size(), 201u);

@@ -63,6 +63,11 @@ void publish_duties(SupervisorState& s, SupervisorWorld& world, uint64_t now) {
 namespace {
 
 constexpr uint64_t kHelloWaitMs = 2500;
+// What a start may ask for is held within these bounds.
+constexpr uint64_t kMinHbTimeoutMs = 500;
+constexpr uint64_t kMaxHbTimeoutMs = 3000;
+constexpr uint64_t kMinRunS = 30;
+constexpr uint64_t kMaxRunS = 1800;
 
 Outcome bad_line(SupervisorState& s, SupervisorWorld& world, std::string detail, uint64_t now) {
   auto answer = report_bad_line(s.bad_line_times, std::move(detail), now,
@@ -90,18 +95,18 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
   s.last_parent_check_ms = now;
 
   s.start_ms = now;
-  s.hb_timeout_ms = std::clamp<uint64_t>(cmd.hb_timeout_ms, 500, 3000);
-  s.max_run_ms = std::clamp<uint64_t>(cmd.max_run_s, 30, 1800) * 1000;
+  s.hb_timeout_ms = std::clamp(cmd.hb_timeout_ms, kMinHbTimeoutMs, kMaxHbTimeoutMs);
+  s.max_run_ms = std::clamp(cmd.max_run_s, kMinRunS, kMaxRunS) * 1000;
   s.last_acct_ms = now;
 
   if (cmd.cpu.enable) {
     const CpuPoolStart pool = world.start_cpu_pool(cmd.cpu.workers);
-    if (pool.failed) {
-      world.emit(Error{error_code::kCpuWorker, std::nullopt});
+    if (!pool.ok()) {
+      world.emit(Error{pool.error(), std::nullopt});
       return StopReason::Fatal;
     }
     s.cpu_running = true;
-    s.workers = pool.workers;
+    s.workers = pool.value();
   }
 
   s.hello_due = true;

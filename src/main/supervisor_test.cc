@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "main/final_stop.h"
+#include "protocol/error_codes.h"
 #include "fakes/fake_world.h"
 
 namespace kestrune {
@@ -138,7 +139,7 @@ TEST_F(Supervisor, StartFindsAHeartbeatAlreadyTooOld) {
 }
 
 TEST_F(Supervisor, CpuPoolFailureIsFatalAfterAnError) {
-  w.pool.failed = true;
+  w.pool = fail(error_code::kCpuWorker);
   EXPECT_EQ(cmd(start_cmd(), 0), StopReason::Fatal);
   auto errors = w.all<Error>();
   ASSERT_EQ(errors.size(), 1u);

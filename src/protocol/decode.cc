@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -40,18 +41,10 @@ std::string with_position(std::string message, std::string_view text, size_t off
   return message;
 }
 
-DecodeResult failure(std::string message) {
-  DecodeResult r;
-  r.error = std::move(message);
-  return r;
-}
-
-// Field-level reads return the failure text, or an empty string when the value was taken.
-using Failure = std::string;
-
-Failure invalid_length(size_t given, std::string_view name, size_t fields) {
-  return "invalid length " + std::to_string(given) + ", expected struct " + std::string(name) +
-         " with " + std::to_string(fields) + (fields == 1 ? " element" : " elements");
+Result<void> invalid_length(size_t given, std::string_view name, size_t fields) {
+  return fail("invalid length " + std::to_string(given) + ", expected struct " +
+              std::string(name) + " with " + std::to_string(fields) +
+              (fields == 1 ? " element" : " elements"));
 }
 
 bool below_zero(const Node& v) { return v.negative && (v.big || v.magnitude != 0); }
@@ -63,21 +56,84 @@ struct RecordInput {
   bool positional = false;
 };
 
+// One field of a record: its wire key and where its value goes.
+template <class R, class T>
+struct Field {
+  std::string_view key;
+  T R::*member;
+};
+
+template <class R, class T>
+constexpr Field<R, T> field(std::string_view key, T R::*member) {
+  return {key, member};
+}
+
+// A record's name (for messages) and fields in wire order. `first_required`: the first
+// field has no default.
+template <class R, class... T>
+struct RecordTable {
+  std::string_view name;
+  bool first_required;
+  std::tuple<Field<R, T>...> fields;
+};
+
+template <class R, class... T>
+constexpr RecordTable<R, T...> record(std::string_view name, bool first_required,
+                                      Field<R, T>... fields) {
+  return {name, first_required, std::tuple<Field<R, T>...>(fields...)};
+}
+
+// Each record's table, found by overload on the record's type.
+constexpr auto table_of(const CpuStart*) {
+  return record<CpuStart>("CpuStart", false, field("enable", &CpuStart::enable),
+                          field("workers", &CpuStart::workers));
+}
+constexpr auto table_of(const GpuStart*) {
+  return record<GpuStart>("GpuStart", false, field("enable", &GpuStart::enable),
+                          field("adapterHint", &GpuStart::adapter_hint));
+}
+constexpr auto table_of(const DomainSet*) {
+  return record<DomainSet>("DomainSet", true, field("mode", &DomainSet::mode),
+                           field("targetW", &DomainSet::target_w),
+                           field("capW", &DomainSet::cap_w));
+}
+constexpr auto table_of(const StartCmd*) {
+  return record<StartCmd>(
+      "StartCmd", false, field("v", &StartCmd::v), field("nonce", &StartCmd::nonce),
+      field("parentPid", &StartCmd::parent_pid), field("maxRunS", &StartCmd::max_run_s),
+      field("hbTimeoutMs", &StartCmd::hb_timeout_ms), field("cpu", &StartCmd::cpu),
+      field("gpu", &StartCmd::gpu));
+}
+constexpr auto table_of(const SetCmd*) {
+  return record<SetCmd>("SetCmd", true, field("seq", &SetCmd::seq), field("cpu", &SetCmd::cpu),
+                        field("gpu", &SetCmd::gpu));
+}
+constexpr auto table_of(const PowerCmd*) {
+  return record<PowerCmd>("PowerCmd", false, field("cpuW", &PowerCmd::cpu_w),
+                          field("gpuW", &PowerCmd::gpu_w), field("atMs", &PowerCmd::at_ms));
+}
+constexpr auto table_of(const StopCmd*) {
+  return record<StopCmd>("StopCmd", false, field("why", &StopCmd::why));
+}
+
+template <class R>
+concept Tabled = requires { table_of(static_cast<const R*>(nullptr)); };
+
 // Reads the values of one parsed text into command records.
 class Reader {
  public:
   explicit Reader(const json::Document& doc) : doc_(doc) {}
 
-  Failure invalid_type(const Node& v, std::string_view expected) const {
-    Failure f = "invalid type: " + json::describe(doc_, v) + ", expected ";
+  Result<void> invalid_type(const Node& v, std::string_view expected) const {
+    std::string f = "invalid type: " + json::describe(doc_, v) + ", expected ";
     f += expected;
-    return f;
+    return fail(std::move(f));
   }
 
-  Failure invalid_value(const Node& v, std::string_view expected) const {
-    Failure f = "invalid value: " + json::describe(doc_, v) + ", expected ";
+  Result<void> invalid_value(const Node& v, std::string_view expected) const {
+    std::string f = "invalid value: " + json::describe(doc_, v) + ", expected ";
     f += expected;
-    return f;
+    return fail(std::move(f));
   }
 
   std::string_view text(const Node& v) const { return doc_.text(v); }
@@ -93,139 +149,79 @@ class Reader {
 
   // An integer beyond 64 bits is still an integer, so it is out of range rather than of
   // the wrong type, for u64 as for u32.
-  Failure read(const Node& v, uint32_t& out) const {
+  Result<void> read(const Node& v, uint32_t& out) const {
     if (v.kind != Kind::Integer) return invalid_type(v, "u32");
     if (below_zero(v) || v.big || v.magnitude > UINT32_MAX) return invalid_value(v, "u32");
     out = static_cast<uint32_t>(v.magnitude);
     return {};
   }
 
-  Failure read(const Node& v, uint64_t& out) const {
+  Result<void> read(const Node& v, uint64_t& out) const {
     if (v.kind != Kind::Integer) return invalid_type(v, "u64");
     if (below_zero(v) || v.big) return invalid_value(v, "u64");
     out = v.magnitude;
     return {};
   }
 
-  Failure read(const Node& v, double& out) const {
+  Result<void> read(const Node& v, double& out) const {
     if (v.kind != Kind::Integer && v.kind != Kind::Real) return invalid_type(v, "f64");
     out = v.real;
     return {};
   }
 
-  Failure read(const Node& v, bool& out) const {
+  Result<void> read(const Node& v, bool& out) const {
     if (v.kind != Kind::Bool) return invalid_type(v, "a boolean");
     out = v.boolean;
     return {};
   }
 
-  Failure read(const Node& v, std::string& out) const {
+  Result<void> read(const Node& v, std::string& out) const {
     if (v.kind != Kind::String) return invalid_type(v, "a string");
     out = text(v);
     return {};
   }
 
   // A mode is its name, or an object whose single key is the name and whose value is null.
-  Failure read(const Node& v, DomainMode& out) const {
+  Result<void> read(const Node& v, DomainMode& out) const {
     if (v.kind == Kind::String) return mode_from_name(text(v), out);
     if (v.kind != Kind::Object) return invalid_type(v, "string or map");
-    if (v.count != 1) return "invalid value: map, expected map with a single key";
+    if (v.count != 1) return fail("invalid value: map, expected map with a single key");
     const Node& only = *first_child(v);
-    if (Failure f = mode_from_name(key(only), out); !f.empty()) return f;
+    if (Result<void> s = mode_from_name(key(only), out); !s.ok()) return s;
     if (only.kind != Kind::Null) return invalid_type(only, "unit value");
     return {};
   }
 
   // Null stands for an absent optional value.
   template <class T>
-  Failure read(const Node& v, std::optional<T>& out) const {
+  Result<void> read(const Node& v, std::optional<T>& out) const {
     if (v.kind == Kind::Null) {
       out.reset();
       return {};
     }
     T value{};
-    Failure f = read(v, value);
-    if (f.empty()) out = std::move(value);
-    return f;
+    Result<void> s = read(v, value);
+    if (s.ok()) out = std::move(value);
+    return s;
   }
 
-  Failure read(const Node& v, CpuStart& out) const {
-    static constexpr std::array<std::string_view, 2> kKeys{"enable", "workers"};
+  // A nested record: an object or an array.
+  template <Tabled R>
+  Result<void> read(const Node& v, R& out) const {
+    constexpr auto table = table_of(static_cast<const R*>(nullptr));
     RecordInput in;
-    if (Failure f = record_input(v, "CpuStart", in); !f.empty()) return f;
-    return read_fields(in, "CpuStart", kKeys, false, [&](size_t i, const Node& f) {
-      return i == 0 ? read(f, out.enable) : read(f, out.workers);
-    });
+    if (Result<void> s = record_input(v, table.name, in); !s.ok()) return s;
+    return read_fields(in, table, out);
   }
 
-  Failure read(const Node& v, GpuStart& out) const {
-    static constexpr std::array<std::string_view, 2> kKeys{"enable", "adapterHint"};
-    RecordInput in;
-    if (Failure f = record_input(v, "GpuStart", in); !f.empty()) return f;
-    return read_fields(in, "GpuStart", kKeys, false, [&](size_t i, const Node& f) {
-      return i == 0 ? read(f, out.enable) : read(f, out.adapter_hint);
-    });
-  }
-
-  Failure read(const Node& v, DomainSet& out) const {
-    static constexpr std::array<std::string_view, 3> kKeys{"mode", "targetW", "capW"};
-    RecordInput in;
-    if (Failure f = record_input(v, "DomainSet", in); !f.empty()) return f;
-    return read_fields(in, "DomainSet", kKeys, true, [&](size_t i, const Node& f) {
-      switch (i) {
-        case 0: return read(f, out.mode);
-        case 1: return read(f, out.target_w);
-        default: return read(f, out.cap_w);
-      }
-    });
-  }
-
-  Failure read(const RecordInput& in, StartCmd& out) const {
-    static constexpr std::array<std::string_view, 7> kKeys{
-        "v", "nonce", "parentPid", "maxRunS", "hbTimeoutMs", "cpu", "gpu"};
-    return read_fields(in, "StartCmd", kKeys, false, [&](size_t i, const Node& f) {
-      switch (i) {
-        case 0: return read(f, out.v);
-        case 1: return read(f, out.nonce);
-        case 2: return read(f, out.parent_pid);
-        case 3: return read(f, out.max_run_s);
-        case 4: return read(f, out.hb_timeout_ms);
-        case 5: return read(f, out.cpu);
-        default: return read(f, out.gpu);
-      }
-    });
-  }
-
-  Failure read(const RecordInput& in, SetCmd& out) const {
-    static constexpr std::array<std::string_view, 3> kKeys{"seq", "cpu", "gpu"};
-    return read_fields(in, "SetCmd", kKeys, true, [&](size_t i, const Node& f) {
-      switch (i) {
-        case 0: return read(f, out.seq);
-        case 1: return read(f, out.cpu);
-        default: return read(f, out.gpu);
-      }
-    });
-  }
-
-  Failure read(const RecordInput& in, PowerCmd& out) const {
-    static constexpr std::array<std::string_view, 3> kKeys{"cpuW", "gpuW", "atMs"};
-    return read_fields(in, "PowerCmd", kKeys, false, [&](size_t i, const Node& f) {
-      switch (i) {
-        case 0: return read(f, out.cpu_w);
-        case 1: return read(f, out.gpu_w);
-        default: return read(f, out.at_ms);
-      }
-    });
-  }
-
-  Failure read(const RecordInput& in, StopCmd& out) const {
-    static constexpr std::array<std::string_view, 1> kKeys{"why"};
-    return read_fields(in, "StopCmd", kKeys, false,
-                       [&](size_t, const Node& f) { return read(f, out.why); });
+  // A command's record: the members beside the tag, or the elements after it.
+  template <Tabled R>
+  Result<void> read(const RecordInput& in, R& out) const {
+    return read_fields(in, table_of(static_cast<const R*>(nullptr)), out);
   }
 
  private:
-  static Failure mode_from_name(std::string_view name, DomainMode& out) {
+  static Result<void> mode_from_name(std::string_view name, DomainMode& out) {
     static constexpr std::array<std::pair<std::string_view, DomainMode>, 3> kModes{{
         {"off", DomainMode::Off},
         {"free", DomainMode::Free},
@@ -237,13 +233,13 @@ class Reader {
         return {};
       }
     }
-    Failure f = "unknown variant `";
+    std::string f = "unknown variant `";
     f += name;
     f += "`, expected one of `off`, `free`, `target`";
-    return f;
+    return fail(std::move(f));
   }
 
-  Failure record_input(const Node& v, std::string_view name, RecordInput& in) const {
+  Result<void> record_input(const Node& v, std::string_view name, RecordInput& in) const {
     if (v.kind != Kind::Object && v.kind != Kind::Array) {
       return invalid_type(v, "struct " + std::string(name));
     }
@@ -253,32 +249,48 @@ class Reader {
     return {};
   }
 
-  // Reads the fields of record `name`, whose keys in field order are `keys`, handing each
-  // given field to decode(index, value). Unknown keys are skipped; a key given twice
-  // fails. `first_required`: the first field has no default.
-  template <size_t N, class DecodeField>
-  Failure read_fields(const RecordInput& in, std::string_view name,
-                      const std::array<std::string_view, N>& keys, bool first_required,
-                      DecodeField&& decode) const {
+  // Reads `v` into field number `index` of `out`.
+  template <class R, class... T>
+  Result<void> read_field(const RecordTable<R, T...>& table, size_t index, const Node& v,
+                    R& out) const {
+    Result<void> s;
+    size_t i = 0;
+    std::apply(
+        [&](const auto&... f) {
+          ((i++ == index ? static_cast<void>(s = read(v, out.*(f.member))) : void()), ...);
+        },
+        table.fields);
+    return s;
+  }
+
+  // Reads the given fields into `out`. Unknown keys are skipped; a key given twice fails.
+  template <class R, class... T>
+  Result<void> read_fields(const RecordInput& in, const RecordTable<R, T...>& table, R& out) const {
+    constexpr size_t n = sizeof...(T);
     if (in.positional) {
-      if (first_required && in.fields.empty()) return invalid_length(0, name, N);
-      for (size_t i = 0; i < in.fields.size() && i < N; ++i) {
-        if (Failure f = decode(i, *in.fields[i]); !f.empty()) return f;
+      if (table.first_required && in.fields.empty()) return invalid_length(0, table.name, n);
+      for (size_t i = 0; i < in.fields.size() && i < n; ++i) {
+        if (Result<void> s = read_field(table, i, *in.fields[i], out); !s.ok()) return s;
       }
-      if (in.fields.size() > N) return invalid_length(in.fields.size(), name, N);
+      if (in.fields.size() > n) return invalid_length(in.fields.size(), table.name, n);
       return {};
     }
-    std::array<bool, N> seen{};
+    const std::array<std::string_view, n> keys =
+        std::apply([](const auto&... f) { return std::array<std::string_view, n>{f.key...}; },
+                   table.fields);
+    std::array<bool, n> seen{};
     for (const Node* m : in.fields) {
       const std::string_view k = key(*m);
       size_t i = 0;
-      while (i < N && keys[i] != k) ++i;
-      if (i == N) continue;
-      if (seen[i]) return "duplicate field `" + std::string(k) + "`";
+      while (i < n && keys[i] != k) ++i;
+      if (i == n) continue;
+      if (seen[i]) return fail("duplicate field `" + std::string(k) + "`");
       seen[i] = true;
-      if (Failure f = decode(i, *m); !f.empty()) return f;
+      if (Result<void> s = read_field(table, i, *m, out); !s.ok()) return s;
     }
-    if (first_required && !seen[0]) return "missing field `" + std::string(keys[0]) + "`";
+    if (table.first_required && !seen[0]) {
+      return fail("missing field `" + std::string(keys[0]) + "`");
+    }
     return {};
   }
 
@@ -288,19 +300,19 @@ class Reader {
 template <class Record>
 DecodeResult finish(const Reader& reader, const RecordInput& in) {
   Record record;
-  if (Failure f = reader.read(in, record); !f.empty()) return failure(std::move(f));
-  DecodeResult r;
-  r.command = Command(std::move(record));
-  return r;
+  if (Result<void> s = reader.read(in, record); !s.ok()) return fail(std::move(s).error());
+  return Command(std::move(record));
 }
 
 }  // namespace
 
 DecodeResult decode_command(std::string_view text) {
   const json::ParseResult parsed = json::parse(text);
-  if (!parsed.ok) return failure(with_position(parsed.error.message, text, parsed.error.offset));
-  const Reader reader(parsed.document);
-  const Node& root = parsed.document.root();
+  if (!parsed.ok()) {
+    return fail(with_position(parsed.error().message, text, parsed.error().offset));
+  }
+  const Reader reader(parsed.value());
+  const Node& root = parsed->root();
 
   // The tag, and the rest set aside for the record.
   const Node* tag = nullptr;
@@ -310,24 +322,25 @@ DecodeResult decode_command(std::string_view text) {
       if (reader.key(*m) != "cmd") {
         rest.fields.push_back(m);
       } else if (tag != nullptr) {
-        return failure(with_position("duplicate field `cmd`", text, m->key_end));
+        return fail(with_position("duplicate field `cmd`", text, m->key_end));
       } else {
         tag = m;
       }
     }
-    if (tag == nullptr) return failure(with_position("missing field `cmd`", text, root.end));
+    if (tag == nullptr) return fail(with_position("missing field `cmd`", text, root.end));
   } else if (root.kind == Kind::Array) {
     tag = reader.first_child(root);
-    if (tag == nullptr) return failure(with_position("missing field `cmd`", text, root.end));
+    if (tag == nullptr) return fail(with_position("missing field `cmd`", text, root.end));
     rest.positional = true;
     reader.children(reader.next_sibling(*tag), rest.fields);
   } else {
-    return failure(with_position(
-        reader.invalid_type(root, "internally tagged enum Command"), text, root.end));
+    return fail(with_position(
+        reader.invalid_type(root, "internally tagged enum Command").error(), text, root.end));
   }
 
   if (tag->kind != Kind::String) {
-    return failure(with_position(reader.invalid_type(*tag, "variant identifier"), text, tag->end));
+    return fail(
+        with_position(reader.invalid_type(*tag, "variant identifier").error(), text, tag->end));
   }
   const std::string_view name = reader.text(*tag);
   if (name == "start") return finish<StartCmd>(reader, rest);
@@ -335,12 +348,10 @@ DecodeResult decode_command(std::string_view text) {
   if (name == "power") return finish<PowerCmd>(reader, rest);
   if (name == "hb") {
     // A heartbeat carries nothing; whatever came with it is ignored, in either form.
-    DecodeResult r;
-    r.command = Command(HbCmd{});
-    return r;
+    return Command(HbCmd{});
   }
   if (name == "stop") return finish<StopCmd>(reader, rest);
-  return failure(with_position(
+  return fail(with_position(
       "unknown variant `" + std::string(name) +
           "`, expected one of `start`, `set`, `power`, `hb`, `stop`",
       text, tag->end));

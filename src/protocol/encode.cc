@@ -195,20 +195,20 @@ void append_real(std::string& out, double value) {
     out += "null";
     return;
   }
-  out += json::format_real(value);
+  out += json::format_finite_real(value);
 }
 
-std::string format_real(double value) {
+std::string real_to_json(double value) {
   std::string out;
   append_real(out, value);
   return out;
 }
 
-std::optional<std::string> encode_event(const Event& event) {
+Result<std::string> encode_event(const Event& event) {
   std::string out;
   out.reserve(128);
   const bool ok = std::visit([&](const auto& e) { return write_event(out, e); }, event);
-  if (!ok) return std::nullopt;
+  if (!ok) return fail("a string in the event is not valid UTF-8");
   return out;
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // Events to their wire text: one JSON object, keys in a fixed order, no spaces.
 
-#include <optional>
 #include <string>
 
 #include "protocol/events.h"
+#include "util/result.h"
 
 namespace kestrune {
 
@@ -15,11 +15,12 @@ namespace kestrune {
 /// A value that is infinite or NaN is appended as null.
 void append_real(std::string& out, double value);
 
-/// append_real into a fresh string.
-std::string format_real(double value);
+/// append_real into a fresh string: a finite value as json::format_finite_real writes it,
+/// any other as null.
+std::string real_to_json(double value);
 
-/// The event as one line of JSON text without the line feed. None when the event cannot
+/// The event as one line of JSON text without the line feed. Fails when the event cannot
 /// be encoded: a string field that is not valid UTF-8 has no JSON form.
-std::optional<std::string> encode_event(const Event& event);
+Result<std::string> encode_event(const Event& event);
 
 }  // namespace kestrune

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -15,6 +16,13 @@ namespace encode_test {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The line, or none when the event could not be encoded.
+std::optional<std::string> encoded(const Event& event) {
+  Result<std::string> r = encode_event(event);
+  if (!r.ok()) return std::nullopt;
+  return std::move(r).value();
+}
 
 Hello hello_without_gpu() {
   Hello h;
@@ -94,20 +102,20 @@ TEST(EncodeEvent, WholeLines) {
        R"("gpu":{"mode":"target","duty":0.25,"targetW":150.0,"dispatchMs":3.4,"powerStale":true}})"},
   };
   for (const auto& c : cases) {
-    const auto line = encode_event(c.event);
+    const auto line = encoded(c.event);
     ASSERT_TRUE(line.has_value()) << c.name;
     EXPECT_EQ(*line, c.expected) << c.name;
   }
 }
 
 TEST(EncodeEvent, NonFiniteRealsAreNull) {
-  EXPECT_EQ(encode_event(Bye{"fatal", 9, kNaN, -kInf}),
+  EXPECT_EQ(encoded(Bye{"fatal", 9, kNaN, -kInf}),
             R"({"ev":"bye","why":"fatal","code":9,"cpuS":null,"gpuS":null})");
   Status s = status_both(DomainMode::Target);
   s.cpu.duty = kInf;
   s.gpu.target_w = kNaN;
   s.gpu.dispatch_ms = kInf;
-  EXPECT_EQ(encode_event(s),
+  EXPECT_EQ(encoded(s),
             R"({"ev":"status","tMs":1250,"cpu":{"mode":"free","duty":null,"targetW":null,"powerStale":false},)"
             R"("gpu":{"mode":"target","duty":0.25,"targetW":null,"dispatchMs":null,"powerStale":true}})");
 }
@@ -127,7 +135,7 @@ TEST(EncodeEvent, StringEscapes) {
       {"", "\"\""},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(encode_event(Error{"badLine", c.text}),
+    EXPECT_EQ(encoded(Error{"badLine", c.text}),
               "{\"ev\":\"error\",\"code\":\"badLine\",\"detail\":" + c.json + "}")
         << testing::PrintToString(c.text);
   }
@@ -135,18 +143,18 @@ TEST(EncodeEvent, StringEscapes) {
 
 // Invalid UTF-8 has no JSON string form; emit then sends its fixed fallback line.
 TEST(EncodeEvent, InvalidUtf8AnywhereFails) {
-  EXPECT_EQ(encode_event(Error{"badLine", std::string("bad \xFF byte")}), std::nullopt);
-  EXPECT_EQ(encode_event(Error{"\xC0\x80", std::nullopt}), std::nullopt);
+  EXPECT_EQ(encoded(Error{"badLine", std::string("bad \xFF byte")}), std::nullopt);
+  EXPECT_EQ(encoded(Error{"\xC0\x80", std::nullopt}), std::nullopt);
   Hello h = hello_without_gpu();
   h.nonce = "\xED\xA0\x80";  // a surrogate
-  EXPECT_EQ(encode_event(h), std::nullopt);
+  EXPECT_EQ(encoded(h), std::nullopt);
   h = hello_without_gpu();
   h.gpu.name = "card \xE2\x82";  // truncated, inside the nested object
-  EXPECT_EQ(encode_event(h), std::nullopt);
-  EXPECT_EQ(encode_event(Bye{"st\x80p", 0, 0.0, 0.0}), std::nullopt);
+  EXPECT_EQ(encoded(h), std::nullopt);
+  EXPECT_EQ(encoded(Bye{"st\x80p", 0, 0.0, 0.0}), std::nullopt);
 }
 
-TEST(FormatReal, Layout) {
+TEST(RealToJson, Layout) {
   struct Case {
     double value;
     const char* text;
@@ -182,11 +190,11 @@ TEST(FormatReal, Layout) {
       {-kInf, "null"},
       {kNaN, "null"},
   };
-  for (const auto& c : cases) EXPECT_EQ(format_real(c.value), c.text) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(real_to_json(c.value), c.text) << c.text;
 }
 
 // Every finite double reads back exactly and takes the layout its magnitude calls for.
-TEST(FormatReal, RoundTripsRandomDoubles) {
+TEST(RealToJson, RoundTripsRandomDoubles) {
   std::mt19937_64 rng(20240611);
   std::uniform_real_distribution<double> unit(-1.0, 1.0);
   std::uniform_int_distribution<int> binary_exp(-40, 60);  // around both layout limits
@@ -199,7 +207,7 @@ TEST(FormatReal, RoundTripsRandomDoubles) {
     } else {
       value = std::ldexp(unit(rng), binary_exp(rng));
     }
-    const std::string text = format_real(value);
+    const std::string text = real_to_json(value);
     const double back = std::strtod(text.c_str(), nullptr);
     ASSERT_EQ(std::memcmp(&back, &value, sizeof value), 0) << text;
     const double mag = std::fabs(value);

@@ -50,7 +50,7 @@ std::string describe(const Document& doc, const Node& v) {
       return "integer `" + n + "`";
     }
     case Kind::Real:
-      return "floating point `" + format_real(v.real) + "`";
+      return "floating point `" + format_finite_real(v.real) + "`";
     case Kind::String:
       return "string " + quote_string(doc.text(v));
     case Kind::Array:

@@ -11,7 +11,7 @@ namespace kestrune::json {
 /// Names a value for a failure message: "integer `5`", "floating point `1.0`",
 /// "boolean `true`", "string \"abc\"", "unit value" (null), "sequence" (array), "map"
 /// (object). An integer shows its exact value ("-0" shows as `0`; one beyond 64 bits as
-/// written); a real shows format_real of its double; a string shows quote_string.
+/// written); a real shows format_finite_real of its double; a string shows quote_string.
 std::string describe(const Document& doc, const Node& v);
 
 /// The text in double quotes with the quote and the backslash escaped by a backslash,

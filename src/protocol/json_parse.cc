@@ -61,7 +61,6 @@ class Parser {
   explicit Parser(std::string_view text) : s_(text) {}
 
   ParseResult run() {
-    ParseResult r;
     if (s_.size() >= kNoNode) {
       fail("text too long", 0);
     } else {
@@ -71,15 +70,14 @@ class Parser {
         if (pos_ < s_.size()) {
           fail("trailing characters", pos_);
         } else {
-          r.ok = true;
-          r.document.nodes = std::move(nodes_);
-          r.document.strings = std::move(strings_);
-          return r;
+          Document document;
+          document.nodes = std::move(nodes_);
+          document.strings = std::move(strings_);
+          return document;
         }
       }
     }
-    r.error = std::move(error_);
-    return r;
+    return Failure<ParseError>{std::move(error_)};
   }
 
  private:

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "protocol/json_value.h"
+#include "util/result.h"
 
 namespace kestrune::json {
 
@@ -20,11 +21,7 @@ struct ParseError {
 };
 
 /// Either a document or the reason there is none.
-struct ParseResult {
-  bool ok = false;
-  Document document;  // when ok
-  ParseError error;   // when !ok
-};
+using ParseResult = Result<Document, ParseError>;
 
 /// Parses `text` as exactly one JSON value (RFC 8259), optionally surrounded by space, tab,
 /// CR and LF. Strict: no comments, no trailing commas, no leading zeros, no raw control

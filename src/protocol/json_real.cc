@@ -6,7 +6,7 @@
 
 namespace kestrune::json {
 
-std::string format_real(double x) {
+std::string format_finite_real(double x) {
   // The standard library yields the shortest round-trip digits in scientific form,
   // "d[.ddd]e±XX"; the layout is then ours to choose.
   char buf[64];

@@ -10,6 +10,6 @@ namespace kestrune::json {
 /// "120.0", "0.0", "-0.0"), otherwise exponent notation with a lower-case "e" and no plus
 /// sign ("1e16", "2.5e-7", "-1.25e-300"). Not for infinities or NaN: the caller decides
 /// what those become.
-std::string format_real(double x);
+std::string format_finite_real(double x);
 
 }  // namespace kestrune::json

@@ -12,6 +12,7 @@
 #include <optional>
 #include <vector>
 
+#include "gpu/d3d11_result.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_setup.h"
 #include "gpu/gpu_thread.h"
@@ -120,14 +121,15 @@ struct FakeDispatch {
   }
 };
 
-/// A scripted GpuDevice. Dispatches follow `script` in order, then `otherwise`.
+/// A scripted GpuDevice that polls and names its failures as a Direct3D device does.
+/// Dispatches follow `script` in order, then `otherwise`.
 class FakeDevice final : public GpuDevice {
  public:
   explicit FakeDevice(FakeClock& clock) : clock_(clock) {}
 
   std::deque<FakeDispatch> script;
   FakeDispatch otherwise = FakeDispatch::after(20.0);
-  int32_t removed = 0;  // what removed_reason() answers
+  int32_t removed = 0;  // the device's removal reason
 
   struct Started {
     uint64_t at;
@@ -157,15 +159,17 @@ class FakeDevice final : public GpuDevice {
     clock_.completion.reset();
     if (current_.kind == FakeDispatch::Kind::Completes) clock_.completion = done_at_;
   }
-  QueryPoll poll() override {
+  DevicePoll poll() override {
     ++polls;
-    if (current_.kind == FakeDispatch::Kind::PollFails) return {current_.poll_result, false};
+    if (current_.kind == FakeDispatch::Kind::PollFails) {
+      return d3d11_poll(current_.poll_result, false, removed);
+    }
     const bool done =
         current_.kind == FakeDispatch::Kind::Completes && clock_.now >= done_at_;
     if (done && current_.removed_on_completion != 0) removed = current_.removed_on_completion;
-    return {done ? 0 : 1, done};
+    return d3d11_poll(done ? 0 : 1, done, removed);
   }
-  int32_t removed_reason() override { return removed; }
+  GpuFailure hang_failure() override { return d3d11_hang_failure(removed); }
 
  private:
   FakeClock& clock_;

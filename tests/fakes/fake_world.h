@@ -18,7 +18,7 @@ class FakeWorld : public SupervisorWorld {
   os::LockAnswer lock = os::LockAnswer::Held;
   bool parent_opens = true;
   bool parent_running = true;
-  CpuPoolStart pool{false, 3};
+  CpuPoolStart pool{3u};
   bool gpu_thread_starts = true;
   uint64_t pending = 0;
   uint64_t last_write_ms = 0;

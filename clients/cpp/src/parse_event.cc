@@ -1,4 +1,8 @@
 #include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "kestrune/json.h"
 #include "kestrune/protocol.h"
@@ -11,20 +15,24 @@ using json::Value;
 // Reads the members of one event object; the first problem found is kept as the reason.
 class Fields {
  public:
-  Fields(const Value& object, std::string& error, std::string prefix = "")
-      : object_(object), error_(error), prefix_(std::move(prefix)) {}
+  Fields(const Value& object, std::string& error, Parsing parsing, std::string prefix = "")
+      : object_(object), error_(error), parsing_(parsing), prefix_(std::move(prefix)) {}
 
   bool ok() const { return error_.empty(); }
 
   const Value* need(std::string_view key, Value::Kind kind, const char* type) {
+    read_.push_back(key);
     const Value* v = object_.find(key);
     if (v == nullptr) return fail(key, "missing");
     if (v->kind != kind) return fail(key, std::string("not ") + type);
     return v;
   }
   // Absent and null both mean "no value" for an optional key.
+  // Strict parsing wants it present all the same: the helper writes every key.
   const Value* maybe(std::string_view key, Value::Kind kind, const char* type) {
+    read_.push_back(key);
     const Value* v = object_.find(key);
+    if (v == nullptr && parsing_ == Parsing::strict) return fail(key, "missing");
     if (v == nullptr || v->kind == Value::Kind::null) return nullptr;
     if (v->kind != kind) return fail(key, std::string("not ") + type);
     return v;
@@ -66,6 +74,17 @@ class Fields {
   }
   const Value* object(std::string_view key) { return need(key, Value::Kind::object, "an object"); }
   const std::string& prefix() const { return prefix_; }
+  Parsing parsing() const { return parsing_; }
+
+  /// After every key was read: in strict parsing, a key the record did not ask for fails.
+  void finish() {
+    if (parsing_ != Parsing::strict) return;
+    for (const auto& [key, value] : object_.members) {
+      bool known = false;
+      for (std::string_view r : read_) known = known || r == key;
+      if (!known) fail(key, "unknown");
+    }
+  }
 
  private:
   template <typename T>
@@ -89,18 +108,23 @@ class Fields {
 
   const Value& object_;
   std::string& error_;
+  Parsing parsing_;
   std::string prefix_;
+  std::vector<std::string_view> read_;
 };
 
-void read_domain(Fields& parent, std::string_view key, DomainStatus& out, std::string& error) {
+// The CPU's object has no dispatch time.
+void read_domain(Fields& parent, std::string_view key, DomainStatus& out, std::string& error,
+                 bool with_dispatch) {
   const Value* v = parent.object(key);
   if (v == nullptr) return;
-  Fields f(*v, error, parent.prefix() + std::string(key) + ".");
+  Fields f(*v, error, parent.parsing(), parent.prefix() + std::string(key) + ".");
   f.mode("mode", out.mode);
   f.real("duty", out.duty);
   f.real("targetW", out.target_w);
-  f.real("dispatchMs", out.dispatch_ms);
+  if (with_dispatch) f.real("dispatchMs", out.dispatch_ms);
   f.flag("powerStale", out.power_stale);
+  f.finish();
 }
 
 Hello read_hello(Fields& f, std::string& error) {
@@ -112,12 +136,13 @@ Hello read_hello(Fields& f, std::string& error) {
   f.text("isaMax", h.isa_max);
   f.whole("workers", h.workers);
   if (const Value* gpu = f.object("gpu")) {
-    Fields g(*gpu, error, "gpu.");
+    Fields g(*gpu, error, f.parsing(), "gpu.");
     g.flag("ok", h.gpu.ok);
     g.text("name", h.gpu.name);
     g.whole("vendorId", h.gpu.vendor_id);
     g.real("dispatchMs", h.gpu.dispatch_ms);
     g.text("err", h.gpu.err);
+    g.finish();
   }
   f.flag("elevated", h.elevated);
   f.flag("inJob", h.in_job);
@@ -127,7 +152,7 @@ Hello read_hello(Fields& f, std::string& error) {
 
 }  // namespace
 
-std::optional<Event> parse_event(std::string_view line, std::string& error) {
+std::optional<Event> parse_event(std::string_view line, std::string& error, Parsing parsing) {
   error.clear();
   if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -141,7 +166,7 @@ std::optional<Event> parse_event(std::string_view line, std::string& error) {
     error = "not a JSON object";
     return std::nullopt;
   }
-  Fields f(*value, error);
+  Fields f(*value, error, parsing);
   std::string tag;
   f.text("ev", tag);
   if (!f.ok()) return std::nullopt;
@@ -156,8 +181,8 @@ std::optional<Event> parse_event(std::string_view line, std::string& error) {
   } else if (tag == "status") {
     Status s;
     f.whole("tMs", s.t_ms);
-    read_domain(f, "cpu", s.cpu, error);
-    read_domain(f, "gpu", s.gpu, error);
+    read_domain(f, "cpu", s.cpu, error, /*with_dispatch=*/false);
+    read_domain(f, "gpu", s.gpu, error, /*with_dispatch=*/true);
     event = s;
   } else if (tag == "error") {
     Error e;
@@ -175,6 +200,7 @@ std::optional<Event> parse_event(std::string_view line, std::string& error) {
     error = "unknown event `" + tag + "`";
     return std::nullopt;
   }
+  f.finish();
   if (!error.empty()) return std::nullopt;
   return event;
 }

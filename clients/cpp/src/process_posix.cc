@@ -21,6 +21,7 @@
 
 #include "kestrune/process.h"
 #include "line_buffer.h"
+#include "unique_handle.h"
 
 extern char** environ;
 
@@ -29,26 +30,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) reset(std::exchange(o.fd_, -1));
-    return *this;
-  }
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
+struct FdTraits {
+  using Raw = int;
+  static constexpr Raw none() { return -1; }
+  static constexpr bool valid(Raw fd) { return fd >= 0; }
+  static void close(Raw fd) { ::close(fd); }
 };
+
+using Fd = detail::BasicUniqueHandle<FdTraits>;
 
 bool make_pipe(Fd& read_end, Fd& write_end) {
   int fds[2];

@@ -1,9 +1,9 @@
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 
 #include <gtest/gtest.h>
 
 namespace kestrune {
-namespace device_error_test {
+namespace d3d11_result_test {
 
 constexpr int32_t hr(uint32_t v) { return static_cast<int32_t>(v); }
 
@@ -41,9 +41,9 @@ TEST(DescribeDeviceError, HangNamesAnyFailingReasonElseHung) {
       {hr(0x8007000E), "HRESULT (0x8007000E) after 1500 ms"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(hang_failure(c.removed), (GpuFailure{"gpuDeviceRemoved", c.detail}));
+    EXPECT_EQ(d3d11_hang_failure(c.removed), (GpuFailure{"gpuDeviceRemoved", c.detail}));
   }
 }
 
-}  // namespace device_error_test
+}  // namespace d3d11_result_test
 }  // namespace kestrune

@@ -1,4 +1,4 @@
-#include "gpu/device_error.h"
+#include "gpu/d3d11_result.h"
 
 #include <cstdio>
 
@@ -40,10 +40,19 @@ GpuFailure describe_device_error(int32_t removed_reason, int32_t call_result) {
   return {error_code::kGpuDeviceRemoved, name_and_code(code)};
 }
 
-GpuFailure hang_failure(int32_t removed_reason) {
+GpuFailure d3d11_hang_failure(int32_t removed_reason) {
   const int32_t code = removed_reason < 0 ? removed_reason : kDxgiErrorDeviceHung;
   return {error_code::kGpuDeviceRemoved,
           name_and_code(code) + " after " + std::to_string(kDispatchHangLimitMs) + " ms"};
+}
+
+DevicePoll d3d11_poll(int32_t get_data, bool done, int32_t removed_reason) {
+  if (get_data < 0) return DevicePoll::failed(describe_device_error(removed_reason, get_data));
+  if (!done) return DevicePoll::pending();
+  if (removed_reason < 0) {
+    return DevicePoll::failed(describe_device_error(removed_reason, removed_reason));
+  }
+  return DevicePoll::done();
 }
 
 }  // namespace kestrune
