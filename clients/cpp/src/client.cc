@@ -14,14 +14,14 @@ bool send(HelperProcess& helper, const Command& command) {
 }
 
 Next next_event(HelperProcess& helper, std::chrono::milliseconds timeout, Event& event,
-                std::string& error) {
+                std::string& error, Parsing parsing) {
   std::string line;
   switch (helper.read_line(line, timeout)) {
     case ReadResult::timeout: return Next::timeout;
     case ReadResult::end: return Next::end;
     case ReadResult::line: break;
   }
-  std::optional<Event> parsed = parse_event(line, error);
+  std::optional<Event> parsed = parse_event(line, error, parsing);
   if (!parsed) return Next::bad_line;
   event = std::move(*parsed);
   return Next::event;
@@ -44,7 +44,7 @@ SetResult set(HelperProcess& helper, SetCommand& command,
       Event event;
       std::string line_error;
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-      const Next next = next_event(helper, left, event, line_error);
+      const Next next = next_event(helper, left, event, line_error, options.parsing);
       if (next == Next::timeout) break;
       if (next == Next::end) {
         error = "the helper's output ended before the ack of set " + std::to_string(command.seq);

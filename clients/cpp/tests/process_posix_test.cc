@@ -71,6 +71,23 @@ TEST_F(ProcessTest, StartsPerTheContractAndTalks) {
   EXPECT_FALSE(helper.write_line("anyone?"));
 }
 
+TEST_F(ProcessTest, StrictReadingRefusesAnEventWithAKeyTheContractLacks) {
+  HelperProcess helper = start();
+  Event event;
+  std::string error;
+  EXPECT_EQ(next_event(helper, 10s, event, error), Next::bad_line);  // the "started" line
+  const std::string extra = R"({"ev":"ack","seq":4,"extra":1})";
+  ASSERT_TRUE(helper.write_line(extra));
+  EXPECT_EQ(next_event(helper, 10s, event, error), Next::event) << error;
+  EXPECT_EQ(std::get<Ack>(event).seq, 4u);
+  ASSERT_TRUE(helper.write_line(extra));
+  EXPECT_EQ(next_event(helper, 10s, event, error, Parsing::strict), Next::bad_line);
+  EXPECT_NE(error.find("extra"), std::string::npos) << error;
+  ASSERT_TRUE(helper.write_line(R"({"ev":"ack","seq":5})"));
+  EXPECT_EQ(next_event(helper, 10s, event, error, Parsing::strict), Next::event) << error;
+  EXPECT_EQ(std::get<Ack>(event).seq, 5u);
+}
+
 TEST_F(ProcessTest, ReportsEndsOfTheHelper) {
   {
     HelperProcess helper = start();

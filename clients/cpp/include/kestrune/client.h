@@ -22,9 +22,11 @@ enum class Next {
   bad_line,  ///< A line that is no event; `error` says why (the line is skipped).
 };
 
-/// Waits at most `timeout` for the helper's next event.
+/// Waits at most `timeout` for the helper's next event. With `Parsing::strict` a line with
+/// an unknown or absent key is a bad line, so a controller built against one version of the
+/// contract notices a helper that speaks another.
 Next next_event(HelperProcess& helper, std::chrono::milliseconds timeout, Event& event,
-                std::string& error);
+                std::string& error, Parsing parsing = Parsing::lenient);
 
 struct SetOptions {
   /// How long one attempt waits for its ack. The helper acks within milliseconds; an ack
@@ -33,6 +35,8 @@ struct SetOptions {
   std::chrono::milliseconds ack_timeout{500};
   /// Attempts in all, the first included (at least 1).
   int attempts = 5;
+  /// How the events read while waiting are parsed (see next_event).
+  Parsing parsing = Parsing::lenient;
 };
 
 enum class SetResult {
