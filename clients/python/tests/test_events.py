@@ -9,6 +9,7 @@ import pytest
 
 from kestrune import Ack, Bye, Error, GpuInfo, Hello, ProtocolError, Status, parse_event, parse_line
 from kestrune.events import EVENT_TYPES
+from conftest import changed
 from kestrune.paths import ROOT
 from kestrune.testing.contract import load_schema
 
@@ -80,31 +81,20 @@ def test_fields_read_as_their_wire_keys_say():
         hello.pid = 1
 
 
-def with_key(obj, path, value=KeyError):
-    out = json.loads(json.dumps(obj))
-    *parents, last = path.split(".")
-    node = out
-    for key in parents:
-        node = node[key]
-    if value is KeyError:
-        del node[last]
-    else:
-        node[last] = value
-    return out
 
 
 @pytest.mark.parametrize("obj, message", [
-    (with_key(HELLO, "workers"), "hello: missing key `workers`"),
-    (with_key(HELLO, "gpu.vendorId"), "hello.gpu: missing key `vendorId`"),
-    (with_key(HELLO, "cores", 8), "hello: unknown key `cores`"),
-    (with_key(HELLO, "gpu.driver", "x"), "hello.gpu: unknown key `driver`"),
-    (with_key(HELLO, "pid", "4711"), "hello.pid: int expected, not str '4711'"),
-    (with_key(HELLO, "pid", True), "hello.pid: int expected, not bool True"),
-    (with_key(HELLO, "pid", 4711.0), "hello.pid: int expected, not float 4711.0"),
-    (with_key(HELLO, "pid", None), "hello.pid: int expected, not null None"),
-    (with_key(HELLO, "lab", 0), "hello.lab: bool expected, not int 0"),
-    (with_key(HELLO, "gpu", None), "hello.gpu: an object expected, not null"),
-    (with_key(HELLO, "gpu.dispatchMs", "20"), "hello.gpu.dispatchMs: float expected, not str '20'"),
+    (changed(HELLO, "workers"), "hello: missing key `workers`"),
+    (changed(HELLO, "gpu.vendorId"), "hello.gpu: missing key `vendorId`"),
+    (changed(HELLO, "cores", 8), "hello: unknown key `cores`"),
+    (changed(HELLO, "gpu.driver", "x"), "hello.gpu: unknown key `driver`"),
+    (changed(HELLO, "pid", "4711"), "hello.pid: int expected, not str '4711'"),
+    (changed(HELLO, "pid", True), "hello.pid: int expected, not bool True"),
+    (changed(HELLO, "pid", 4711.0), "hello.pid: int expected, not float 4711.0"),
+    (changed(HELLO, "pid", None), "hello.pid: int expected, not null None"),
+    (changed(HELLO, "lab", 0), "hello.lab: bool expected, not int 0"),
+    (changed(HELLO, "gpu", None), "hello.gpu: an object expected, not null"),
+    (changed(HELLO, "gpu.dispatchMs", "20"), "hello.gpu.dispatchMs: float expected, not str '20'"),
     ({"ev": "ack"}, "ack: missing key `seq`"),
     ({"ev": "status", "tMs": 1, "cpu": {"mode": "off", "duty": 0.0, "targetW": None, "dispatchMs": None,
                                         "powerStale": False}, "gpu": {}}, "status.cpu: unknown key `dispatchMs`"),

@@ -1,12 +1,12 @@
 """docs/protocol.schema.json: strict where the program is, and saying what the reference says."""
 
-import copy
 import json
 import re
 
 import pytest
 
 from kestrune import ERROR_CODES, MAX_RUN_S, MIN_RUN_S, MODES, STOP_REASONS
+from conftest import changed
 from kestrune.paths import ROOT
 from kestrune.testing.contract import EventContract, load_schema, validator
 
@@ -28,18 +28,6 @@ SET = {"cmd": "set", "seq": 7, "cpu": {"mode": "target", "targetW": 45.0}, "gpu"
 START = {"cmd": "start", "v": 1, "nonce": "n", "parentPid": 42, "cpu": {"enable": True}, "gpu": {"enable": False}}
 
 
-def changed(base, path, value=KeyError):
-    """`base` with the key at `path` ("gpu.ok") set to `value`, or removed."""
-    out = copy.deepcopy(base)
-    *parents, last = path.split(".")
-    node = out
-    for key in parents:
-        node = node[key]
-    if value is KeyError:
-        del node[last]
-    else:
-        node[last] = value
-    return out
 
 
 @pytest.mark.parametrize("event", [HELLO, STATUS, BYE, {"ev": "ack", "seq": U64_MAX},
