@@ -1,8 +1,6 @@
 """Input framing and the bad-line rule, seen from the controller's side."""
 
-import time
 
-import kestrune
 from kestrune import Bye, Error
 
 

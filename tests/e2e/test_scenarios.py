@@ -1,8 +1,6 @@
 """Whole runs as a controller sees them: lines and exit codes."""
 
 import json
-import os
-import signal
 import subprocess
 import time
 

@@ -1,10 +1,7 @@
 """Start-up refusals: an elevated run and a second instance."""
 
-import json
-import subprocess
 import time
 
-import kestrune
 from kestrune import Bye
 from kestrune.testing import start_native
 from conftest import only

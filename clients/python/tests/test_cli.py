@@ -1,10 +1,8 @@
 """The runner end to end: faults caught before the helper starts, and the client's session
 ending the helper. The faults of a running run are in test_faults.py."""
 
-import json
 import os
 import pwd
-import signal
 import subprocess
 import sys
 from pathlib import Path

@@ -5,7 +5,7 @@ import sys
 import pytest
 
 import kestrune
-from kestrune import Ack, Bye, Helper, Session, SetNotAcknowledged, Status
+from kestrune import Bye, Helper, Session, SetNotAcknowledged, Status
 
 # A stand-in helper: a hello for the start; for each set a status, then an ack unless it
 # is one of the first DROP (the ack the helper drops while its output queue is full); a

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 import socket
 import threading
-from collections.abc import Mapping, Sequence
+from collections.abc import Mapping
 from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
 from socketserver import ThreadingMixIn
 
