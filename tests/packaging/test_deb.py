@@ -87,7 +87,8 @@ def test_installs_runs_and_purges_without_a_trace(deb, tmp_path):
         (tmp_path / "short.toml").write_text(SHORT_PROFILE)
         run(own_lock(["kestrune", "run", "short.toml", "--out", "record"]), **use)
         summary = json.loads((tmp_path / "record/summary.json").read_text())
-        assert summary["exitCode"] == 0 and summary["bye"]["why"] == "stop", summary
+        assert summary["exit_code"] == 0, summary
+        assert summary["helper"]["sessions"][-1]["bye"]["why"] == "stop", summary
     finally:
         run(APT + ["purge", "kestrune-load"])
     assert not known_to_dpkg()
