@@ -60,10 +60,13 @@ def row_from_status(status: Status, time_s: float, step: int, measured: dict[str
 def _cell(value) -> str:
     if value is None:
         return ""
-    if isinstance(value, bool):
+    kind = type(value)
+    if kind is float:
+        return f"{value:.3f}".rstrip("0").rstrip(".") if value == value else ""
+    if kind is bool:
         return "1" if value else "0"
     if isinstance(value, float):
-        return f"{value:.3f}".rstrip("0").rstrip(".") if value == value else ""
+        return _cell(float(value))
     return str(value)
 
 
@@ -165,20 +168,28 @@ class RowLog:
     """run.csv, one row per status as it comes (run.csv.partial until `finish`). Its columns
     are fixed by the first row: a domain dropped later keeps its columns, with empty cells."""
 
-    def __init__(self, folder: Path, sensor_columns=(), fallback: Fallback | None = None):
-        self.file = PartialFile(folder, "run.csv", fallback)
+    def __init__(self, folder: Path, sensor_columns=(), fallback: Fallback | None = None, clock=time.monotonic):
+        self.file = PartialFile(folder, "run.csv", fallback, clock)
         self.sensor_columns = list(sensor_columns)
         self.domains: tuple[str, ...] | None = None
         self.rows = 0
+        self._line = io.StringIO()
+        self._csv = csv.writer(self._line, lineterminator="\n")
+
+    def _text(self, cells) -> str:
+        self._line.seek(0)
+        self._line.truncate()
+        self._csv.writerow(cells)
+        return self._line.getvalue()
 
     def _head(self, domains) -> None:
         self.domains = tuple(domains)
-        self.file.write(_csv_line(csv_header(self.domains, self.sensor_columns)))
+        self.file.write(self._text(csv_header(self.domains, self.sensor_columns)))
 
     def add(self, row: Row, domains) -> None:
         if self.domains is None:
             self._head(domains)
-        self.file.write(_csv_line(_row_cells(row, self.domains, self.sensor_columns)))
+        self.file.write(self._text(_row_cells(row, self.domains, self.sensor_columns)))
         self.rows += 1
 
     def finish(self, domains) -> None:
@@ -186,12 +197,6 @@ class RowLog:
         if self.domains is None:
             self._head(domains)
         self.file.finish()
-
-
-def _csv_line(cells) -> str:
-    f = io.StringIO()
-    csv.writer(f, lineterminator="\n").writerow(cells)
-    return f.getvalue()
 
 
 # --- events.jsonl ------------------------------------------------------------------------------

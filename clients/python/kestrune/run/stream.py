@@ -128,7 +128,7 @@ class PartialFile:
             view = view[n:]
             self._pending, self._pending_bytes = ([bytes(view)], len(view)) if view else ([], 0)
         if os.name == "posix" and os.fstat(self._fd).st_nlink == 0:
-            raise FileNotFoundError(2, f"{self.tmp if not self.finished else self.path} was removed")
+            raise FileNotFoundError(2, f"{(self.tmp if not self.finished else self.path).name} was removed")
         if sync:
             os.fsync(self._fd)
             self._synced_at = self.clock()
