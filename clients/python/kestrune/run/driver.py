@@ -32,6 +32,10 @@ ACK_TIMEOUT_S, SET_TRIES = 0.5, 3
 STDERR_TAIL_LINES = 5
 # The helper object's own list of the events it parsed, cut to this: the record has them all.
 KEPT_EVENTS = 64
+# A meter that fails on every reading through a long run with on_meter_failure = "continue"
+# would otherwise fill memory and the summary: past these, problems are shown but only counted.
+MAX_PROBLEMS = 500
+MAX_METER_FAILURES_PER_STEP = 10
 
 
 class Interrupt:
@@ -118,14 +122,19 @@ class Driver:
         self._sensor_values: dict = {}
         self._pending_gap: float | None = None
         self._active_problems: list[str] = []
+        self._problems_untold = 0
+        self._meter_failures_in_step: dict[tuple[int, str], int] = {}
 
     # --- problems -------------------------------------------------------------------------------
     def run_s(self, now: float | None = None) -> float:
         return (time.monotonic() if now is None else now) - self.t0
 
     def problem(self, kind: str, message: str, stderr_tail: str | None = None, *, say=True) -> None:
-        self.state.problems.append({"kind": kind, "at_s": round(max(0.0, self.run_s()), 3), "message": message,
-                                    "stderr_tail": stderr_tail})
+        if len(self.state.problems) < MAX_PROBLEMS:
+            self.state.problems.append({"kind": kind, "at_s": round(max(0.0, self.run_s()), 3), "message": message,
+                                        "stderr_tail": stderr_tail})
+        else:
+            self._problems_untold += 1
         self._active_problems = (self._active_problems + [message])[-4:]
         if say:
             self.view.say(f"kestrune: {message}" + (f"\n  {stderr_tail.replace(chr(10), chr(10) + '  ')}"
@@ -235,6 +244,11 @@ class Driver:
             self._close_session()
             self.judge.finish()
             self._record_problems()
+            if self._problems_untold:
+                self.state.problems.append({"kind": "runner", "at_s": round(self.state.ended_s, 3),
+                                            "message": f"{self._problems_untold} more problems after the first "
+                                                       f"{MAX_PROBLEMS} were shown but not kept here",
+                                            "stderr_tail": None})
         return self.state
 
     def _record_problems(self) -> None:
@@ -400,7 +414,10 @@ class Driver:
             if pr.domain not in self.state.domains:
                 continue
             self.problem("meter", pr.message, pr.stderr_tail)
-            self.state.meter_failures.append((round(self.run_s(now), 3), pr.domain, pr.message))
+            seen = self._meter_failures_in_step.get((self.step, pr.domain), 0)
+            if seen < MAX_METER_FAILURES_PER_STEP:  # the step fails with the first; the rest repeat it
+                self.state.meter_failures.append((round(self.run_s(now), 3), pr.domain, pr.message))
+            self._meter_failures_in_step[(self.step, pr.domain)] = seen + 1
             stop = stop or self.p.on_meter_failure == "stop"
         if self.sensors is not None:
             self._sensor_values = self.sensors.sample(now)
