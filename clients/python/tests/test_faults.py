@@ -264,3 +264,40 @@ def test_sensors_from_a_fake_tree_are_recorded_summarised_and_judged(tmp_path):
     assert hot["sensors"]["coretemp_package_id_0_c"]["time_above_s"] > 1.0
     assert "failed: coretemp_package_id_0_c max: 54 (limit 50)" in text
     assert (out / "run.png").read_bytes()[:4] == b"\x89PNG"
+
+
+@needs_native
+def test_a_killed_runner_leaves_a_readable_partial_record_and_no_load(tmp_path):
+    prof = tmp_path / "killed.toml"
+    prof.write_text('name = "killed"\n[load]\ncpu = true\n[[steps]]\nname = "free"\nseconds = 60\ncpu = "free"\n')
+    out = tmp_path / "out"
+    proc = subprocess.Popen([sys.executable, str(TOOL), "run", str(prof), "--out", str(out)], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    helper, seen = None, []
+    try:
+        for line in proc.stdout:  # ends with the runner, which ends a silent helper by itself
+            seen.append(line)
+            if m := re.match(r"helper started: pid (\d+)", line):
+                helper = int(m.group(1))
+            if (m := re.match(r"t=\s*([\d.]+)s", line)) and float(m.group(1)) >= 3.5:
+                break  # a flush happened in the last 2.25 s: a second of statuses is on disk
+        proc.kill()
+    finally:
+        proc.kill()
+        proc.wait(10)
+    assert helper is not None, "".join(seen)
+    # The helper sees its controller go and stops the load by itself.
+    deadline = time.monotonic() + 15
+    while Path(f"/proc/{helper}").exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not Path(f"/proc/{helper}").exists()
+    assert sorted(p.name for p in out.iterdir()) == ["events.jsonl.partial", "run.csv.partial"]
+    rows = read_csv(out / "run.csv.partial")
+    assert list(rows[0])[:5] == ["time_s", "utc", "t_ms", "step", "cpu_mode"]
+    times = [float(r["time_s"]) for r in rows]
+    assert len(rows) >= 4 and times == sorted(times)
+    assert all(r["cpu_mode"] == "free" and r["utc"].endswith("Z") for r in rows)
+    lines = (out / "events.jsonl.partial").read_text().splitlines()
+    entries = [json.loads(line) for line in lines[:-1]]  # the last line may have been cut
+    assert {e["dir"] for e in entries} == {">", "<"}
+    assert any(e["dir"] == "<" and e["line"].get("ev") == "hello" for e in entries if isinstance(e["line"], dict))

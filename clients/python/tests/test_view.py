@@ -101,14 +101,15 @@ def test_durations_read_like_a_clock_past_a_minute(seconds, text):
     assert duration(seconds) == text
 
 
-def test_a_pipe_gets_plain_lines_with_sensor_values_at_the_end():
+def test_a_pipe_gets_plain_lines_with_sensor_values_and_running_verdicts_at_the_end():
     out = io.StringIO()
     view = make_view(PROFILE, out)
     assert isinstance(view, PlainView)
     view.update(snapshot())
     assert out.getvalue() == ("t=   2.50s step=2/2 cpu=target duty=0.500 W=41.0 targetW=40.0 stale=yes "
                               "gpu=target duty=0.250 W=- targetW=150.0 dispatchMs=12.5 stale=no "
-                              "coretemp_package_id_0_c=54.0 cpu_mean_mhz=3412 nct6798_fan1_rpm=-\n")
+                              "coretemp_package_id_0_c=54.0 cpu_mean_mhz=3412 nct6798_fan1_rpm=- "
+                              "cpuError=+2.5% cpuVerdict=passing gpuError=- gpuVerdict=settling\n")
 
 
 def test_a_status_from_the_run_loop_becomes_a_snapshot():

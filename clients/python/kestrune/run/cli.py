@@ -33,8 +33,9 @@ from .metrics import MetricsError, MetricsServer
 from .plot import write_plot
 from .power import SourceError, close_meters, make_meter, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, limited_sensors, load_file
-from .record import EventLog, summarize_steps, utc_text, write_csv, write_json
-from .sensors_summary import summarise
+from .record import EventLog, RowLog, utc_text, write_json
+from .sensors_summary import SensorTally
+from .stream import Fallback
 from .view import make_view
 
 
@@ -131,7 +132,15 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
         print(first, file=stdout, flush=True)
         if metrics is not None:
             print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
-        log = EventLog(out_dir / "events.jsonl", time.monotonic())
+        # The record is written as the run goes; a folder that fails mid-run hands it to this one.
+        fallback = Fallback(prefix=f"kestrune-{profile.name}-")
+        log = EventLog(out_dir / "events.jsonl", time.monotonic(), fallback)
+        try:
+            rows = RowLog(out_dir, list(sensors.columns) if sensors is not None else [], fallback)
+        except OSError as e:
+            log.discard()
+            _remove_if_empty(out_dir, created)
+            return _say_error(f"cannot write the record to {out_dir}: {e.strerror or e}")
         # From here to the written record a signal asks for a clean stop: a second Ctrl-C
         # while the record is written must not lose it.
         with Interrupt() as interrupt:
@@ -141,14 +150,13 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
                 try:
                     runner = make()
                 except (OSError, RuntimeError) as e:
-                    log.finish()
-                    _discard(out_dir, created)
+                    _discard(out_dir, created, log, rows)
                     return _say_error(f"cannot prepare the helper: {e}")
                 try:
                     user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
                     view = make_view(profile, stdout)
                     driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
-                                    meters, view, log, interrupt, sensors, metrics, _sensor_summary(sensors))
+                                    meters, view, log, interrupt, sensors, metrics, _sensor_tally(sensors), rows)
                     state = driver.run()
                 finally:
                     runner.close()
@@ -156,10 +164,10 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
                 if own_prefix is not None:
                     shutil.rmtree(own_prefix, ignore_errors=True)
             if not state.helper_started:
-                log.finish()
-                _discard(out_dir, created)
+                _discard(out_dir, created, log, rows)
                 return oc.SETUP_FAILED
-            return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id)
+            return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
+                           started, run_id)
     finally:
         close_meters(meters)
         if sensors is not None:
@@ -176,30 +184,24 @@ def _remove_if_empty(out_dir: Path, created: bool) -> None:
             pass
 
 
-def _discard(out_dir: Path, created: bool) -> None:
+def _discard(out_dir: Path, created: bool, log: EventLog, rows: RowLog) -> None:
     """A run that never started leaves nothing behind."""
-    for name in ("events.jsonl", ".events.jsonl.part"):
-        try:
-            (out_dir / name).unlink()
-        except OSError:
-            pass
+    log.discard()
+    rows.file.discard()
     _remove_if_empty(out_dir, created)
 
 
-def _sensor_summary(sensors):
+def _sensor_tally(sensors):
     units = sensors.units if sensors is not None else {}
 
-    def sensor_summary(times, values, threshold, column, judged_from_s):
-        return summarise(times, values, threshold, unit=units.get(column), judged_from_s=judged_from_s)
+    def sensor_tally(column, threshold, judged_from_s):
+        return SensorTally(threshold, unit=units.get(column), judged_from_s=judged_from_s)
 
-    return sensor_summary
+    return sensor_tally
 
 
-def _summary(profile, profile_path, state: RunState, started: float, sensors, run_id: str) -> dict:
-    columns = list(sensors.columns) if sensors is not None else []
-    steps = summarize_steps(profile, state.rows, state.domains, completed_steps=state.completed_steps,
-                            meter_failures=state.meter_failures, excluded=state.excluded,
-                            sensor_summary=_sensor_summary(sensors), sensor_columns=columns)
+def _summary(profile, profile_path, state: RunState, started: float, judge, run_id: str) -> dict:
+    steps = judge.entries(state.domains, completed_steps=state.completed_steps, meter_failures=state.meter_failures)
     result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum)
     return {
         "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
@@ -220,72 +222,74 @@ def _summary(profile, profile_path, state: RunState, started: float, sensors, ru
     }
 
 
-def _write_record(out_dir: Path, profile, state, summary, columns, log: EventLog) -> list[str]:
-    """Writes every file; raises OSError on the first that fails."""
-    write_csv(out_dir / "run.csv", state.rows, state.domains, columns)
-    write_json(out_dir / "summary.json", summary)
+def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> list[str]:
+    """Ends every file of the record in `folder` (the streamed ones move there first when they
+    are elsewhere); raises OSError on the first that fails."""
+    if rows.file.folder != folder:
+        rows.file.move(folder)
+    rows.finish(state.domains)
+    write_json(folder / "summary.json", summary)
     written = ["run.csv", "summary.json"]
+    if log.file is not None and log.file.folder != folder:
+        log.move(folder)
     if not log.finish():
         raise OSError(log.problem)
     written.append("events.jsonl")
     if state.rows:
         try:
             # Drawn under a temporary name (its suffix tells the format) and renamed, like the rest.
-            tmp = out_dir / ".run.tmp.png"
-            write_plot(tmp, out_dir / "run.csv", summary)
-            os.replace(tmp, out_dir / "run.png")
+            tmp = folder / ".run.tmp.png"
+            write_plot(tmp, folder / "run.csv", summary)
+            os.replace(tmp, folder / "run.png")
             written.append("run.png")
         except Exception as e:  # a plot that cannot be drawn does not lose the record
-            (out_dir / ".run.tmp.png").unlink(missing_ok=True)
+            (folder / ".run.tmp.png").unlink(missing_ok=True)
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
-            write_json(out_dir / "summary.json", summary)
+            write_json(folder / "summary.json", summary)
     return written
 
 
-def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, started, run_id) -> int:
-    summary = _summary(profile, profile_path, state, started, sensors, run_id)
+def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback, started,
+            run_id) -> int:
+    summary = _summary(profile, profile_path, state, started, driver.judge, run_id)
     if driver.metrics is not None and driver.last_snapshot is not None:
         driver.metrics.update(dataclasses.replace(driver.last_snapshot, state=DONE),
                               [s["verdict"] for s in summary["steps"]])
-    columns = list(sensors.columns) if sensors is not None else []
     summary["exit_code"] = oc.exit_code(summary["outcome"], signum=state.signum, record_written=True)
+    written = None
+    if fallback.folder is None:  # still where it was asked for
+        try:
+            written = _write_record(out_dir, state, summary, log, rows)
+        except OSError as e:
+            try:
+                fallback.get(getattr(e, "strerror", None) or str(e))
+            except OSError as e2:
+                view.say(f"kestrune: could not write the record to {out_dir} ({e.strerror or e}) nor make a "
+                         f"temporary folder ({e2.strerror or e2}); the summary follows")
+                view.say(json.dumps(summary))
+                return oc.exit_code(summary["outcome"], signum=state.signum, record_written=False)
     where = out_dir
-    try:
-        written = _write_record(out_dir, profile, state, summary, columns, log)
-    except OSError as e:
-        reason = getattr(e, "strerror", None) or str(e)
-        where = Path(tempfile.mkdtemp(prefix=f"kestrune-{profile.name}-"))
-        message = f"could not write the record to {out_dir} ({reason}); it is in {where} instead"
+    if written is None:
+        where = fallback.folder
+        message = f"could not write the record to {out_dir} ({fallback.reason}); it is in {where} instead"
         summary["problems"].append({"kind": "record", "at_s": summary["ended_s"], "message": message,
                                     "stderr_tail": None})
         summary["exit_code"] = oc.exit_code(summary["outcome"], signum=state.signum, record_written=False)
-        log.path = where / "events.jsonl"
         try:
-            shutil.copyfile(log.tmp, log.path)
-        except OSError:
-            pass
-        try:
-            written = _write_record(where, profile, state, summary, columns, _Done())
+            written = _write_record(where, state, summary, log, rows)
         except OSError as e2:
             # Nowhere to write: the summary at least goes to the terminal.
             view.say(f"kestrune: {message}; that failed too ({e2.strerror or e2}); the summary follows")
             view.say(json.dumps(summary))
             return summary["exit_code"]
         view.say(f"kestrune: {message}")
+    rows.file.close()
+    log.close()
     _give_to_sudo_user([where, *(where / n for n in written)])
     _final_lines(summary, view)
     view.say(f"record: {', '.join(str(where / n) for n in written)}")
     return summary["exit_code"]
-
-
-class _Done:
-    """Stands in for an event log already finished (or copied by hand)."""
-
-    problem = None
-
-    def finish(self) -> bool:
-        return True
 
 
 def _fmt(v) -> str:

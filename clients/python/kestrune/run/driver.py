@@ -4,6 +4,7 @@ wrong noticed and written down as a problem."""
 
 from __future__ import annotations
 
+import collections
 import queue
 import signal
 import subprocess
@@ -18,7 +19,8 @@ from .handover import handover_due
 from .live import HANDOVER, RUNNING, DomainLive, Snapshot
 from .meterwatch import MeterWatch, meter_timeout
 from .profile import Profile, effective_target
-from .record import EventLog, Row, judge_step, row_from_status, utc_text
+from .record import EventLog, Row, RowLog, row_from_status, utc_text
+from .steps import RunJudge
 from .verdict import FAILING, PASSING, SETTLING, Running
 
 # A helper in a run writes a status every 250 ms: this long without any event (the helper's
@@ -28,6 +30,12 @@ STOP_TIMEOUT_S = 5.0
 # A set is sent again when its ack is lost; the meters wait meanwhile, so not for long.
 ACK_TIMEOUT_S, SET_TRIES = 0.5, 3
 STDERR_TAIL_LINES = 5
+# The helper object's own list of the events it parsed, cut to this: the record has them all.
+KEPT_EVENTS = 64
+# A meter that fails on every reading through a long run with on_meter_failure = "continue"
+# would otherwise fill memory and the summary: past these, problems are shown but only counted.
+MAX_PROBLEMS = 500
+MAX_METER_FAILURES_PER_STEP = 10
 
 
 class Interrupt:
@@ -60,13 +68,12 @@ class RunState:
     """What the run did, for the record."""
 
     domains: tuple[str, ...]
-    rows: list[Row] = field(default_factory=list)
+    rows: int = 0                                         # statuses recorded (run.csv holds them)
     problems: list[dict] = field(default_factory=list)
     sessions: list[dict] = field(default_factory=list)
     handovers: list[dict] = field(default_factory=list)
     unavailable: dict = field(default_factory=dict)      # optional domain -> the helper's reason
     meter_failures: list[tuple] = field(default_factory=list)   # (run time, domain, message)
-    excluded: list[tuple] = field(default_factory=list)  # (from, to) run times not judged
     hello: dict | None = None
     helper_started: bool = False
     steps_begun: int = 0
@@ -90,7 +97,7 @@ class Target:
 
 class Driver:
     def __init__(self, profile: Profile, target: Target, meters: dict, view, log: EventLog,
-                 interrupt: Interrupt, sensors=None, metrics=None, sensor_summary=None):
+                 interrupt: Interrupt, sensors=None, metrics=None, sensor_tally=None, rows: RowLog | None = None):
         self.p = profile
         self.target = target
         self.meters = meters
@@ -99,11 +106,13 @@ class Driver:
         self.interrupt = interrupt
         self.sensors = sensors
         self.metrics = metrics
-        self.sensor_summary = sensor_summary
+        self.rows = rows
         self.verdicts: list[str] = []        # the final verdicts of the steps done so far
         self.last_snapshot: Snapshot | None = None
-        self._step_rows_from = 0
         self.state = RunState(domains=profile.load.enabled())
+        # Each step judged as its rows come: the rows themselves go to run.csv, not to memory.
+        self.judge = RunJudge(profile, self.state.domains, list(sensors.columns) if sensors is not None else [],
+                              sensor_tally)
         self.session: Session | None = None
         self.t0 = time.monotonic()
         self.bounds = profile.boundaries()
@@ -113,14 +122,19 @@ class Driver:
         self._sensor_values: dict = {}
         self._pending_gap: float | None = None
         self._active_problems: list[str] = []
+        self._problems_untold = 0
+        self._meter_failures_in_step: dict[tuple[int, str], int] = {}
 
     # --- problems -------------------------------------------------------------------------------
     def run_s(self, now: float | None = None) -> float:
         return (time.monotonic() if now is None else now) - self.t0
 
     def problem(self, kind: str, message: str, stderr_tail: str | None = None, *, say=True) -> None:
-        self.state.problems.append({"kind": kind, "at_s": round(max(0.0, self.run_s()), 3), "message": message,
-                                    "stderr_tail": stderr_tail})
+        if len(self.state.problems) < MAX_PROBLEMS:
+            self.state.problems.append({"kind": kind, "at_s": round(max(0.0, self.run_s()), 3), "message": message,
+                                        "stderr_tail": stderr_tail})
+        else:
+            self._problems_untold += 1
         self._active_problems = (self._active_problems + [message])[-4:]
         if say:
             self.view.say(f"kestrune: {message}" + (f"\n  {stderr_tail.replace(chr(10), chr(10) + '  ')}"
@@ -146,6 +160,8 @@ class Driver:
     # --- sessions -------------------------------------------------------------------------------
     def _start(self):
         helper = self.target.start()
+        if isinstance(getattr(helper, "received", None), list):
+            helper.received = collections.deque(maxlen=KEPT_EVENTS)
         self.log.instrument(helper)
         return helper
 
@@ -226,7 +242,21 @@ class Driver:
             self.state.completed_steps = sum(1 for _, end in self.bounds if end <= self.state.ended_s + 1e-6)
         finally:
             self._close_session()
+            self.judge.finish()
+            self._record_problems()
+            if self._problems_untold:
+                self.state.problems.append({"kind": "runner", "at_s": round(self.state.ended_s, 3),
+                                            "message": f"{self._problems_untold} more problems after the first "
+                                                       f"{MAX_PROBLEMS} were shown but not kept here",
+                                            "stderr_tail": None})
         return self.state
+
+    def _record_problems(self) -> None:
+        """A record file that could not be written where asked, and where it went instead."""
+        for text in (self.rows.file.problems if self.rows is not None else []) + self.log.problems():
+            self.problem("record", text)
+        if self.rows is not None:
+            self.rows.file.problems = []
 
     def _run(self) -> None:
         st = self.state
@@ -313,12 +343,8 @@ class Driver:
         if self.step == 0:
             return
         st = self.state
-        columns = list(self.sensors.columns) if self.sensors is not None else []
-        entry = judge_step(self.p, self.step, st.rows[self._step_rows_from:], st.domains, completed=True,
-                           meter_failures=st.meter_failures, excluded=st.excluded,
-                           sensor_summary=self.sensor_summary, sensor_columns=columns)
+        entry = self.judge.entry(self.step, st.domains, completed=True, meter_failures=st.meter_failures)
         self.verdicts.append(entry["verdict"])
-        self._step_rows_from = len(st.rows)
 
     def _current_verdict(self) -> str | None:
         states = [r.state()[1] for r in self._running.values()]
@@ -365,6 +391,7 @@ class Driver:
         if self.step:
             self._set_step()
         self._pending_gap = gap_start
+        self.judge.gap_started(self.run_s(gap_start))
         if not any(self.p.steps[self.step - 1].domain(d).mode != "off" for d in self.state.domains):
             self._end_gap(time.monotonic())
         return True
@@ -374,7 +401,7 @@ class Driver:
         at = self.run_s(start)
         self.state.handovers.append({"at_s": round(at, 3), "gap_s": round(now - start, 3)})
         settle = self.p.criteria(max(0, self.step - 1)).settle_s
-        self.state.excluded.append((at, self.run_s(now) + settle))
+        self.judge.gap_ended(at, self.run_s(now) + settle)
 
     def _power(self, watch: MeterWatch, now: float) -> bool:
         """Reads the meters and passes the readings on; False when a meter failed and the
@@ -387,7 +414,10 @@ class Driver:
             if pr.domain not in self.state.domains:
                 continue
             self.problem("meter", pr.message, pr.stderr_tail)
-            self.state.meter_failures.append((round(self.run_s(now), 3), pr.domain, pr.message))
+            seen = self._meter_failures_in_step.get((self.step, pr.domain), 0)
+            if seen < MAX_METER_FAILURES_PER_STEP:  # the step fails with the first; the rest repeat it
+                self.state.meter_failures.append((round(self.run_s(now), 3), pr.domain, pr.message))
+            self._meter_failures_in_step[(self.step, pr.domain)] = seen + 1
             stop = stop or self.p.on_meter_failure == "stop"
         if self.sensors is not None:
             self._sensor_values = self.sensors.sample(now)
@@ -421,7 +451,11 @@ class Driver:
         measured = watch.measured(now)
         row = row_from_status(ev, el, self.step, measured, self.state.domains, utc_text(time.time()),
                               self._sensor_values)
-        self.state.rows.append(row)
+        if self.rows is not None:
+            self.rows.add(row, self.state.domains)
+        self.state.rows += 1
+        self.judge.add(row)
+        self._record_problems()
         if self._pending_gap is not None and any(row.domains[d].duty > 0 for d in self.state.domains):
             self._end_gap(now)
         for d, r in self._running.items():

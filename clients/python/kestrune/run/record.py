@@ -17,8 +17,9 @@ from datetime import datetime, timezone
 from pathlib import Path
 
 from ..events import Status
-from .profile import Profile, effective_target
-from .verdict import Criteria, judge_domain, judge_sensors, step_verdict
+from .profile import Profile
+from .steps import StepTally
+from .stream import Fallback, PartialFile
 
 
 @dataclass
@@ -59,10 +60,13 @@ def row_from_status(status: Status, time_s: float, step: int, measured: dict[str
 def _cell(value) -> str:
     if value is None:
         return ""
-    if isinstance(value, bool):
+    kind = type(value)
+    if kind is float:
+        return f"{value:.3f}".rstrip("0").rstrip(".") if value == value else ""
+    if kind is bool:
         return "1" if value else "0"
     if isinstance(value, float):
-        return f"{value:.3f}".rstrip("0").rstrip(".") if value == value else ""
+        return _cell(float(value))
     return str(value)
 
 
@@ -73,19 +77,22 @@ def csv_header(domains, sensor_columns=()) -> list[str]:
     return head + list(sensor_columns)
 
 
+def _row_cells(r: Row, domains, sensor_columns) -> list:
+    cells = [_cell(round(r.time_s, 3)), r.utc, r.t_ms, r.step]
+    for d in domains:
+        x = r.domains.get(d)
+        cells += ([x.mode, _cell(x.duty), _cell(x.target_w), _cell(x.measured_w), _cell(x.dispatch_ms),
+                   _cell(x.stale)] if x is not None else [""] * 6)
+    return cells + [_cell(r.sensors.get(c)) for c in sensor_columns]
+
+
 def csv_text(rows: list[Row], domains, sensor_columns=()) -> str:
     """Empty cells stand for values the run did not have (no target, no reading)."""
     f = io.StringIO()
     w = csv.writer(f, lineterminator="\n")
     w.writerow(csv_header(domains, sensor_columns))
     for r in rows:
-        cells = [_cell(round(r.time_s, 3)), r.utc, r.t_ms, r.step]
-        for d in domains:
-            x = r.domains[d]
-            cells += [x.mode, _cell(x.duty), _cell(x.target_w), _cell(x.measured_w), _cell(x.dispatch_ms),
-                      _cell(x.stale)]
-        cells += [_cell(r.sensors.get(c)) for c in sensor_columns]
-        w.writerow(cells)
+        w.writerow(_row_cells(r, domains, sensor_columns))
     return f.getvalue()
 
 
@@ -116,41 +123,34 @@ def write_json(path: Path, obj) -> None:
 
 # --- verdicts per step -------------------------------------------------------------------------
 
+class _Collected:
+    """Hands a sensor's whole series to a summary function that takes lists."""
+
+    def __init__(self, summary, column, threshold, judged_from_s):
+        self.summary, self.column, self.threshold, self.judged_from_s = summary, column, threshold, judged_from_s
+        self.times, self.values = [], []
+
+    def add(self, t, v) -> None:
+        self.times.append(t)
+        self.values.append(v)
+
+    def result(self) -> dict:
+        return self.summary(self.times, self.values, self.threshold, self.column, self.judged_from_s)
+
+
 def judge_step(profile: Profile, index: int, in_step: list[Row], domains, *, completed: bool,
                meter_failures=(), excluded=(), sensor_summary=None, sensor_columns=()) -> dict:
     """The summary of the step at 1-based `index` from its rows: times, verdict, per domain the
     judged figures, per sensor its summary, and every failed criterion. `meter_failures` are
     (time, domain, message) of meter problems; `excluded` spans (hand-overs and their
     settling) are not judged; `sensor_summary(times, values, threshold, column, judged_from_s)`
-    summarises a sensor."""
-    step = profile.steps[index - 1]
-    start, end = profile.boundaries()[index - 1]
-    criteria: Criteria = profile.criteria(index - 1)
-    entry = {"index": index, "name": step.name, "start_s": start, "end_s": end, "verdict": None,
-             "domains": {}, "sensors": {}, "failed": []}
-    judged = False
-    failed = []
-    for d in domains:
-        dom = step.domain(d)
-        samples = [(r.time_s, r.domains[d].measured_w) for r in in_step]
-        info, why = judge_domain(dom.mode, effective_target(dom), samples, start, criteria, excluded)
-        entry["domains"][d] = info
-        failed += [{**f, "criterion": f"{d} {f['criterion']}"} for f in why]
-        judged = judged or info["within_share"] is not None
-        for t, dd, message in meter_failures:
-            if dd == d and start <= t < end and dom.mode != "off":
-                failed.append({"criterion": f"{d} meter", "measured": message, "limit": "working meter"})
-    if sensor_summary is not None:
-        times = [r.time_s for r in in_step]
-        for c in sensor_columns:
-            entry["sensors"][c] = sensor_summary(times, [r.sensors.get(c) for r in in_step],
-                                                 criteria.sensor_max.get(c), c, start + criteria.settle_s)
-    if criteria.sensor_max and in_step:
-        failed += judge_sensors(entry["sensors"], criteria)
-        judged = True
-    entry["failed"] = failed
-    entry["verdict"] = step_verdict(judged, failed, completed)
-    return entry
+    summarises a sensor. A run judges its steps row by row instead (steps.RunJudge)."""
+    make = ((lambda c, threshold, judged_from: _Collected(sensor_summary, c, threshold, judged_from))
+            if sensor_summary is not None else None)
+    tally = StepTally(profile, index, domains, sensor_columns, make)
+    for r in in_step:
+        tally.add(r, any(a <= r.time_s < b for a, b in excluded))
+    return tally.entry(domains, completed=completed, meter_failures=meter_failures)
 
 
 def summarize_steps(profile: Profile, rows: list[Row], domains, *, completed_steps: int, **judging) -> list[dict]:
@@ -162,25 +162,65 @@ def summarize_steps(profile: Profile, rows: list[Row], domains, *, completed_ste
             for i in range(1, len(profile.steps) + 1)]
 
 
+# --- run.csv as the run goes -------------------------------------------------------------------
+
+class RowLog:
+    """run.csv, one row per status as it comes (run.csv.partial until `finish`). Its columns
+    are fixed by the first row: a domain dropped later keeps its columns, with empty cells."""
+
+    def __init__(self, folder: Path, sensor_columns=(), fallback: Fallback | None = None, clock=time.monotonic):
+        self.file = PartialFile(folder, "run.csv", fallback, clock)
+        self.sensor_columns = list(sensor_columns)
+        self.domains: tuple[str, ...] | None = None
+        self.rows = 0
+        self._line = io.StringIO()
+        self._csv = csv.writer(self._line, lineterminator="\n")
+
+    def _text(self, cells) -> str:
+        self._line.seek(0)
+        self._line.truncate()
+        self._csv.writerow(cells)
+        return self._line.getvalue()
+
+    def _head(self, domains) -> None:
+        self.domains = tuple(domains)
+        self.file.write(self._text(csv_header(self.domains, self.sensor_columns)))
+
+    def add(self, row: Row, domains) -> None:
+        if self.domains is None:
+            self._head(domains)
+        self.file.write(self._text(_row_cells(row, self.domains, self.sensor_columns)))
+        self.rows += 1
+
+    def finish(self, domains) -> None:
+        """Gives run.csv its name (a header alone when no status came); raises OSError."""
+        if self.domains is None:
+            self._head(domains)
+        self.file.finish()
+
+
 # --- events.jsonl ------------------------------------------------------------------------------
 
 class EventLog:
     """Every command sent and every event received, one JSON line each with its times, written
-    as the run goes (under a temporary name until `finish`). A failed write is kept as the
-    log's problem and the run goes on."""
+    as the run goes (events.jsonl.partial until `finish`). A write that fails moves the log to
+    the fallback folder (a message in `problems()`) and the run goes on."""
 
-    def __init__(self, path: Path, t0: float):
+    def __init__(self, path: Path, t0: float, fallback: Fallback | None = None):
         self.path = path
-        self.tmp = path.with_name(f".{path.name}.part")
         self.t0 = t0
         self.session = 0
         self.problem: str | None = None
         self._lock = threading.Lock()  # the heartbeat thread sends too
         try:
-            self._f = open(self.tmp, "w", encoding="utf-8")
+            self.file: PartialFile | None = PartialFile(path.parent, path.name, fallback)
         except OSError as e:
-            self._f = None
-            self.problem = f"cannot write {self.tmp}: {e.strerror or e}"
+            self.file = None
+            self.problem = f"cannot write {path}: {e.strerror or e}"
+
+    @property
+    def tmp(self) -> Path:
+        return self.file.tmp if self.file is not None else self.path.with_name(f"{self.path.name}.partial")
 
     def log(self, direction: str, line) -> None:
         now = time.time()
@@ -193,38 +233,48 @@ class EventLog:
                 line = line.rstrip("\n")
         entry = {"t_s": round(time.monotonic() - self.t0, 4), "utc": utc_text(now), "session": self.session,
                  "dir": direction, "line": line}
+        text = json.dumps(entry, separators=(",", ":")) + "\n"
         with self._lock:
-            if self._f is None:
-                return
-            try:
-                self._f.write(json.dumps(entry, separators=(",", ":")) + "\n")
-            except (OSError, ValueError) as e:
-                self.problem = f"cannot write {self.tmp}: {getattr(e, 'strerror', None) or e}"
-                self._close()
+            if self.file is not None:
+                self.file.write(text)
 
-    def _close(self) -> None:
-        try:
-            self._f.close()
-        except OSError:
-            pass
-        self._f = None
+    def problems(self) -> list[str]:
+        """What went wrong with the log since the last call, one line each."""
+        with self._lock:
+            if self.file is None:
+                return []
+            out, self.file.problems = self.file.problems, []
+            return out
+
+    def move(self, folder: Path) -> None:
+        with self._lock:
+            if self.file is not None and self.file.folder != folder:
+                self.file.move(folder)
+            self.path = folder / self.path.name
 
     def finish(self) -> bool:
-        """Closes the log and gives it its name; False when it could not be written whole."""
+        """Writes the rest and gives the log its name; False when it could not be written whole."""
         with self._lock:
-            if self._f is not None:
-                try:
-                    self._f.flush()
-                    os.fsync(self._f.fileno())
-                except OSError as e:
-                    self.problem = f"cannot write {self.tmp}: {e.strerror or e}"
-                self._close()
-            if self.problem is None:
-                try:
-                    os.replace(self.tmp, self.path)
-                except OSError as e:
-                    self.problem = f"cannot rename {self.tmp}: {e.strerror or e}"
-            return self.problem is None
+            if self.file is None:
+                return False
+            try:
+                self.file.finish()
+            except OSError as e:
+                self.problem = f"cannot write {self.file.tmp}: {e.strerror or e}"
+                return False
+            self.path = self.file.path
+            self.problem = None
+            return True
+
+    def discard(self) -> None:
+        with self._lock:
+            if self.file is not None:
+                self.file.discard()
+
+    def close(self) -> None:
+        with self._lock:
+            if self.file is not None:
+                self.file.close()
 
     def instrument(self, helper) -> None:
         """Logs every line the helper is sent and every line it writes: every command goes

@@ -7,6 +7,7 @@ is shorter and `judged_from_s` says where it starts) lies within 0.5 °C a minut
 from __future__ import annotations
 
 import math
+from collections import deque
 
 STEADY_WINDOW_S = 60.0
 STEADY_LIMIT_PER_MIN = 0.5
@@ -34,33 +35,61 @@ def summarise(times, values, threshold: float | None = None, *, unit: str | None
     threshold. `steady` is None when there is too little to judge, or `limit_per_min` is None
     or `unit` names something other than a temperature ("c"): steadiness is judged for
     temperatures only."""
-    if unit is not None and unit != "c":
-        limit_per_min = None
-    points = [(float(t), float(v)) for t, v in zip(times, values)
-              if v is not None and t is not None and math.isfinite(v) and math.isfinite(t)]
-    out = {"mean": None, "max": None, "time_above_s": None, "steady": None, "slope_per_min": None}
-    if not points:
-        if threshold is not None:
-            out["time_above_s"] = 0.0
+    tally = SensorTally(threshold, unit=unit, judged_from_s=judged_from_s, window_s=window_s,
+                        limit_per_min=limit_per_min)
+    for t, v in zip(times, values):
+        tally.add(t, v)
+    return tally.result()
+
+
+class SensorTally:
+    """`summarise` one sample at a time, holding only the samples of the steadiness window:
+    a step may last for hours."""
+
+    def __init__(self, threshold: float | None = None, *, unit: str | None = None, judged_from_s: float | None = None,
+                 window_s: float = STEADY_WINDOW_S, limit_per_min: float | None = STEADY_LIMIT_PER_MIN):
+        self.threshold, self.judged_from_s, self.window_s = threshold, judged_from_s, window_s
+        self.limit_per_min = None if unit is not None and unit != "c" else limit_per_min
+        self.n = 0
+        self.total = 0.0
+        self.top: float | None = None
+        self.above = 0.0
+        self._previous = None             # the last sample, read or not: it holds until this one
+        self._recent: deque = deque()     # readings within window_s of the last one
+
+    def add(self, t, v) -> None:
+        prev, self._previous = self._previous, (t, v)
+        if self.threshold is not None and prev is not None:
+            tp, vp = prev
+            # Each value holds until the next sample, whether that one was read or not.
+            if vp is not None and tp is not None and t is not None and vp > self.threshold and t > tp:
+                self.above += t - tp
+        if v is None or t is None or not math.isfinite(v) or not math.isfinite(t):
+            return
+        t, v = float(t), float(v)
+        self.n += 1
+        self.total += v
+        self.top = v if self.top is None else max(self.top, v)
+        # Steadiness looks at the last window_s seconds, and never before the step's judged
+        # part (its settling time is excluded) when that is given.
+        if self.judged_from_s is None or t >= self.judged_from_s:
+            self._recent.append((t, v))
+        while self._recent and self._recent[0][0] < t - self.window_s:
+            self._recent.popleft()
+
+    def result(self) -> dict:
+        out = {"mean": None, "max": None, "time_above_s": None, "steady": None, "slope_per_min": None}
+        if not self.n:
+            if self.threshold is not None:
+                out["time_above_s"] = 0.0
+            return out
+        out["mean"] = round(self.total / self.n, 3)
+        out["max"] = round(self.top, 3)
+        if self.threshold is not None:
+            out["time_above_s"] = round(self.above, 3)
+        slope = slope_per_min(list(self._recent))
+        if slope is not None:
+            out["slope_per_min"] = round(slope, 3)
+            if self.limit_per_min is not None:
+                out["steady"] = abs(slope) <= self.limit_per_min
         return out
-    out["mean"] = round(sum(v for _, v in points) / len(points), 3)
-    out["max"] = round(max(v for _, v in points), 3)
-    if threshold is not None:
-        # Each value holds until the next sample, whether that one was read or not.
-        above = 0.0
-        pairs = list(zip(times, values))
-        for (t, v), (t_next, _) in zip(pairs, pairs[1:]):
-            if v is not None and t is not None and t_next is not None and v > threshold and t_next > t:
-                above += t_next - t
-        out["time_above_s"] = round(above, 3)
-    end = points[-1][0]
-    # Steadiness looks at the last window_s seconds, and never before the step's judged part
-    # (its settling time is excluded) when that is given.
-    start = end - window_s if judged_from_s is None else max(end - window_s, judged_from_s)
-    recent = [(t, v) for t, v in points if t >= start]
-    slope = slope_per_min(recent)
-    if slope is not None:
-        out["slope_per_min"] = round(slope, 3)
-        if limit_per_min is not None:
-            out["steady"] = abs(slope) <= limit_per_min
-    return out

@@ -44,16 +44,10 @@ def settle_time(samples, target: float, start: float, tolerance_pct: float, excl
     """Seconds from `start` until the readings entered the band and stayed there to the last
     reading; None when the last reading is outside it (or there is none). Missing readings
     (None) and readings in `excluded` spans (a hand-over and its settling) are passed over."""
-    first_in = None
+    tally = DomainTally("target", target, start, Criteria(tolerance_pct=tolerance_pct))
     for t, w in samples:
-        if w is None or _excluded(t, excluded):
-            continue
-        if in_band(w, target, tolerance_pct):
-            if first_in is None:
-                first_in = t
-        else:
-            first_in = None
-    return None if first_in is None else round(max(0.0, first_in - start), 3)
+        tally.add(t, w, _excluded(t, excluded))
+    return None if tally.first_in is None else round(max(0.0, tally.first_in - start), 3)
 
 
 def _excluded(t: float, spans) -> bool:
@@ -70,28 +64,65 @@ def judge_domain(mode: str, target: float | None, samples, start: float, criteri
     settle_s, within_share, missing) and the criteria it failed. `samples` are (time, watts or
     None) pairs of the step; `excluded` spans of time (a hand-over and its settling) are not
     judged."""
-    judged_from = start + criteria.settle_s
-    judged = [(t, w) for t, w in samples if t >= judged_from and not _excluded(t, excluded)]
-    values = [w for _, w in judged if w is not None]
-    missing = len(judged) - len(values)
-    mean = sum(values) / len(values) if values else None
-    stdev = math.sqrt(sum((w - mean) ** 2 for w in values) / len(values)) if values else None
-    out = {"mode": mode, "target_w": target, "mean_w": _r(mean), "stdev_w": _r(stdev), "error_pct": None,
-           "settle_s": None, "within_share": None, "missing": missing}
-    failed = []
-    if mode != "off" and missing:
-        failed.append(failure("readings missing", missing, 0))
-    if target is None or mean is None:
+    tally = DomainTally(mode, target, start, criteria)
+    for t, w in samples:
+        tally.add(t, w, _excluded(t, excluded))
+    return tally.result()
+
+
+class DomainTally:
+    """`judge_domain` one reading at a time, in constant memory: a step may last for hours.
+    Readings come in time order."""
+
+    def __init__(self, mode: str, target: float | None, start: float, criteria: Criteria):
+        self.mode, self.target, self.start, self.criteria = mode, target, start, criteria
+        self.judged_from = start + criteria.settle_s
+        self.n = self.in_band = self.missing = 0
+        self.total = 0.0
+        self._mean = self._m2 = 0.0          # Welford's running mean and sum of squared deviations
+        self.first_in: float | None = None   # when the readings last entered the band
+
+    def add(self, t: float, w: float | None, excluded: bool = False) -> None:
+        if excluded:
+            return
+        inside = w is not None and self.target is not None and in_band(w, self.target, self.criteria.tolerance_pct)
+        if w is not None and self.target is not None:
+            if not inside:
+                self.first_in = None
+            elif self.first_in is None:
+                self.first_in = t
+        if t < self.judged_from:
+            return
+        if w is None:
+            self.missing += 1
+            return
+        self.n += 1
+        self.total += w
+        delta = w - self._mean
+        self._mean += delta / self.n
+        self._m2 += delta * (w - self._mean)
+        self.in_band += inside
+
+    def result(self) -> tuple[dict, list[dict]]:
+        mean = self.total / self.n if self.n else None
+        stdev = math.sqrt(max(0.0, self._m2) / self.n) if self.n else None
+        out = {"mode": self.mode, "target_w": self.target, "mean_w": _r(mean), "stdev_w": _r(stdev),
+               "error_pct": None, "settle_s": None, "within_share": None, "missing": self.missing}
+        failed = []
+        if self.mode != "off" and self.missing:
+            failed.append(failure("readings missing", self.missing, 0))
+        if self.target is None or mean is None:
+            return out, failed
+        c = self.criteria
+        error = (mean - self.target) / self.target * 100.0
+        share = self.in_band / self.n
+        settle = None if self.first_in is None else round(max(0.0, self.first_in - self.start), 3)
+        out.update(error_pct=_r(error, 2), within_share=_r(share), settle_s=settle)
+        if c.within_share is not None and share < c.within_share:
+            failed.append(failure(f"share within ±{c.tolerance_pct:g} %", _r(share), c.within_share))
+        if c.max_error_pct is not None and abs(error) > c.max_error_pct:
+            failed.append(failure("mean error %", _r(error, 2), c.max_error_pct))
         return out, failed
-    error = (mean - target) / target * 100.0
-    share = sum(1 for w in values if in_band(w, target, criteria.tolerance_pct)) / len(values)
-    out.update(error_pct=_r(error, 2), within_share=_r(share), settle_s=settle_time(samples, target, start,
-                                                                                   criteria.tolerance_pct, excluded))
-    if criteria.within_share is not None and share < criteria.within_share:
-        failed.append(failure(f"share within ±{criteria.tolerance_pct:g} %", _r(share), criteria.within_share))
-    if criteria.max_error_pct is not None and abs(error) > criteria.max_error_pct:
-        failed.append(failure("mean error %", _r(error, 2), criteria.max_error_pct))
-    return out, failed
 
 
 def judge_sensors(summaries: dict, criteria: Criteria) -> list[dict]:

@@ -116,7 +116,8 @@ class View:
 
 
 class PlainView(View):
-    """One line per status, easy to read back or to grep; sensor values at the end."""
+    """One line per status, easy to read back or to grep; sensor values, then each judged
+    domain's running error and verdict, at the end."""
 
     def update(self, snapshot: L.Snapshot) -> None:
         parts = [f"t={snapshot.run_s:7.2f}s", f"step={snapshot.step_index + 1}/{snapshot.step_count}"]
@@ -130,6 +131,11 @@ class PlainView(View):
             parts.append(f"stale={'yes' if d.stale else 'no'}")
         for column, value in snapshot.sensors.items():
             parts.append(f"{column}={sensor_value(value, snapshot.sensor_units.get(column, ''), False)}")
+        # Each judged domain's running error and verdict last, as the live view shows them.
+        for d in snapshot.domains:
+            if d.verdict is not None:
+                parts.append(f"{d.name}Error={'-' if d.error_pct is None else f'{d.error_pct:+.1f}%'}")
+                parts.append(f"{d.name}Verdict={d.verdict}")
         self.say(" ".join(parts))
 
 
