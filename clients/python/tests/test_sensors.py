@@ -61,7 +61,7 @@ def test_the_root_comes_from_the_argument_then_the_environment_then_the_profile(
     assert S.resolve_root("/arg", "/p") == Path("/arg")
     assert [s.column for s in S.discover()] == [s.column for s in S.discover("/env")] == []
     monkeypatch.setenv(S.ROOT_ENV, str(TREE))
-    assert len(S.open_sensors(S.parse_specs(["temp:coretemp"]), None, "/p").columns) == 3
+    assert len(S.open_sensors(S.parse_requests(["temp:coretemp"]), None, "/p").columns) == 3
 
 
 @pytest.mark.parametrize("value, columns", [
@@ -79,7 +79,7 @@ def test_the_root_comes_from_the_argument_then_the_environment_then_the_profile(
               "cpu_util_pct"]),
 ])
 def test_a_profile_list_selects_sensors(value, columns):
-    s = S.open_sensors(S.parse_specs(value), TREE)
+    s = S.open_sensors(S.parse_requests(value), TREE)
     try:
         assert s.columns == columns
         assert set(s.units.values()) <= {"c", "rpm", "mhz", "pct"}
@@ -98,8 +98,8 @@ def test_a_profile_list_selects_sensors(value, columns):
     ([{"name": "gpu", "command": "x", "max_age_s": 0}], "sensors[1].max_age_s must be a number of seconds"),
 ])
 def test_a_bad_sensor_list_says_what_is_wrong_in_one_line(value, message):
-    with pytest.raises(S.SensorSpecError) as e:
-        S.parse_specs(value)
+    with pytest.raises(S.SensorRequestError) as e:
+        S.parse_requests(value)
     assert str(e.value).startswith(message) and "\n" not in str(e.value)
 
 
@@ -112,13 +112,13 @@ def test_a_bad_sensor_list_says_what_is_wrong_in_one_line(value, message):
     ([{"name": "g", "command": ["no-such-program-here"]}], "sensor 'g': command not found: no-such-program-here"),
 ])
 def test_a_sensor_this_machine_lacks_is_refused_before_the_run(value, message):
-    with pytest.raises(S.SensorSpecError) as e:
-        S.open_sensors(S.parse_specs(value), TREE)
+    with pytest.raises(S.SensorRequestError) as e:
+        S.open_sensors(S.parse_requests(value), TREE)
     assert str(e.value).startswith(message), str(e.value)
 
 
 def test_a_sensor_that_vanishes_gives_missing_values_and_one_problem(tree):
-    s = S.open_sensors(S.parse_specs(["temp:coretemp/Core 0", "freq:mean", "util:cpu", "util:cpu1"]), tree)
+    s = S.open_sensors(S.parse_requests(["temp:coretemp/Core 0", "freq:mean", "util:cpu", "util:cpu1"]), tree)
     stat = tree / "proc" / "stat"
     core = tree / "sys/class/hwmon/hwmon0/temp2_input"
     assert s.sample(10.0)["coretemp_core_0_c"] == 51.0
@@ -178,7 +178,7 @@ def test_a_command_sensor_holds_its_newest_number_until_it_is_too_old(tmp_path):
                       "print('64', flush=True)\n"
                       f"wait({str(end)!r})\n"
                       "sys.exit(4)\n")
-    s = S.open_sensors(S.parse_specs([{"name": "GPU temp", "command": [sys.executable, str(script)],
+    s = S.open_sensors(S.parse_requests([{"name": "GPU temp", "command": [sys.executable, str(script)],
                                        "unit": "c", "max_age_s": 2}]), None)
     argv = f"{sys.executable} {script}"
     try:

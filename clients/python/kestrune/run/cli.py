@@ -96,8 +96,8 @@ def _open_sensors(profile: Profile):
     if profile.sensors is None:
         return None
     try:
-        sensors = sensors_mod.open_sensors(sensors_mod.parse_specs(profile.sensors), profile_root=profile.sysfs_root)
-    except sensors_mod.SensorSpecError as e:
+        sensors = sensors_mod.open_sensors(sensors_mod.parse_requests(profile.sensors), profile_root=profile.sysfs_root)
+    except sensors_mod.SensorRequestError as e:
         raise SetupError(str(e)) from None
     unknown = sorted(limited_sensors(profile) - set(sensors.columns))
     if unknown:
@@ -347,8 +347,8 @@ def check(path: str) -> int:
         for d, settings in profile.power.domains.items():
             make_meter(profile.power.source, d, settings)
         if profile.sensors is not None:
-            sensors_mod.parse_specs(profile.sensors)
-    except (ProfileError, SourceError, sensors_mod.SensorSpecError) as e:
+            sensors_mod.parse_requests(profile.sensors)
+    except (ProfileError, SourceError, sensors_mod.SensorRequestError) as e:
         return _say_error(str(e))
     sessions = math.ceil(profile.seconds / profile.session_s())
     print(f"{path}: ok: {profile.name}, {len(profile.steps)} steps, {profile.seconds:g} s, "

@@ -131,7 +131,7 @@ def draw(runs: list[tuple[str, dict, dict]], path: Path, title: str) -> None:
         heights = [2.0]
     fig_width_px = WIDTH_IN * DPI
     fig, axes = plt.subplots(len(heights), 1, figsize=(WIDTH_IN, sum(heights) + 0.8), sharex=True, squeeze=False,
-                             gridspec_kw={"height_ratios": heights})
+                             height_ratios=heights)
     axes = list(axes[:, 0])
     for i, d in enumerate(domains):
         ax = axes[i]

@@ -32,9 +32,9 @@ def table(head: list[str], rows: list[list[str]], right: set[int] = frozenset())
     return [line(head)] + [line(r) for r in rows]
 
 
-def _fmt(value, spec: str, unit: str = "") -> str:
+def _fmt(value, form: str, unit: str = "") -> str:
     x = number(value)
-    return "-" if x is None else f"{x:{spec}}{unit}"
+    return "-" if x is None else f"{x:{form}}{unit}"
 
 
 def _domains(steps: list[Step]) -> list[str]:
@@ -60,8 +60,8 @@ def _trend(info: dict, column: str) -> str:
 
 
 def _sensor_cell(info: dict, column: str) -> str:
-    spec = ".0f" if unit_of(column) in ("mhz", "rpm") else ".1f"
-    cell = f"{_fmt(info.get('mean'), spec)} / {_fmt(info.get('max'), spec)}{_trend(info, column)}"
+    form = ".0f" if unit_of(column) in ("mhz", "rpm") else ".1f"
+    cell = f"{_fmt(info.get('mean'), form)} / {_fmt(info.get('max'), form)}{_trend(info, column)}"
     above = number(info.get("time_above_s"))
     return cell + (f" >{above:g}s" if above else "")
 

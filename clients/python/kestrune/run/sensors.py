@@ -1,6 +1,6 @@
 """Temperatures, fans, clocks and utilisation, sampled with the power readings.
 
-What a machine offers (`discover`), how a profile names what to record (`parse_specs`), and
+What a machine offers (`discover`), how a profile names what to record (`parse_requests`), and
 the set of sensors a run samples (`open_sensors`). A profile's `sensors` is "auto" or a list
 whose items are strings `KIND:WHAT` or command tables:
 
@@ -44,7 +44,7 @@ _HWMON_DIVISOR = {"temp": 1000, "fan": 1, "power": 1_000_000}
 COMMAND_MAX_AGE_S = 5.0
 
 
-class SensorSpecError(ValueError):
+class SensorRequestError(ValueError):
     """A sensor list that cannot be recorded here; the message is one line."""
 
 
@@ -64,7 +64,7 @@ class SensorInfo:
 
 
 @dataclass(frozen=True)
-class SensorSpec:
+class SensorRequest:
     kind: str                        # one of KINDS, "auto" or "command"
     pattern: str = ""                # what follows "KIND:" (chip/label, zone, cpuN)
     name: str = ""                   # a command's name (its column's stem)
@@ -211,72 +211,72 @@ def discover(root=None, profile_root=None) -> list[SensorInfo]:
 
 # --- the profile's list --------------------------------------------------------------------------
 
-def _command_spec(item: dict, where: str) -> SensorSpec:
+def _command_request(item: dict, where: str) -> SensorRequest:
     allowed = ("name", "command", "unit", "max_age_s")
     for k in item:
         if k not in allowed:
-            raise SensorSpecError(f"{where}: unknown key {k!r} (known: {', '.join(allowed)})")
+            raise SensorRequestError(f"{where}: unknown key {k!r} (known: {', '.join(allowed)})")
     name = item.get("name")
     if not isinstance(name, str) or not slug(name).strip("x"):
-        raise SensorSpecError(f"{where}.name must name the sensor (letters or digits), not {name!r}")
+        raise SensorRequestError(f"{where}.name must name the sensor (letters or digits), not {name!r}")
     cmd = item.get("command")
     try:
         argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
     except ValueError as e:
-        raise SensorSpecError(f"{where}.command cannot be split: {e}") from None
+        raise SensorRequestError(f"{where}.command cannot be split: {e}") from None
     if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
-        raise SensorSpecError(f"{where}.command must be a program and its arguments, not {cmd!r}")
+        raise SensorRequestError(f"{where}.command must be a program and its arguments, not {cmd!r}")
     unit = item.get("unit", "")
     if not isinstance(unit, str) or (unit and not re.fullmatch(r"[a-z0-9]+", unit)):
-        raise SensorSpecError(f"{where}.unit must be a short lower-case word such as \"c\", not {unit!r}")
+        raise SensorRequestError(f"{where}.unit must be a short lower-case word such as \"c\", not {unit!r}")
     age = item.get("max_age_s", COMMAND_MAX_AGE_S)
     if isinstance(age, bool) or not isinstance(age, (int, float)) or not 0 < age < 3600:
-        raise SensorSpecError(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
-    return SensorSpec(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age))
+        raise SensorRequestError(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
+    return SensorRequest(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age))
 
 
-def parse_specs(value) -> list[SensorSpec]:
+def parse_requests(value) -> list[SensorRequest]:
     """The profile's `sensors`: "auto" or a list of "KIND:WHAT" strings and command tables."""
     if value == "auto":
-        return [SensorSpec("auto")]
+        return [SensorRequest("auto")]
     if not isinstance(value, list):
-        raise SensorSpecError(f"sensors must be \"auto\" or a list, not {value!r}")
-    specs = []
+        raise SensorRequestError(f"sensors must be \"auto\" or a list, not {value!r}")
+    requests = []
     for i, item in enumerate(value, 1):
         where = f"sensors[{i}]"
         if isinstance(item, dict):
-            specs.append(_command_spec(item, where))
+            requests.append(_command_request(item, where))
             continue
         if item == "auto":
-            specs.append(SensorSpec("auto"))
+            requests.append(SensorRequest("auto"))
             continue
         if not isinstance(item, str) or ":" not in item:
-            raise SensorSpecError(f"{where} must be \"KIND:WHAT\" (such as \"temp:coretemp\"), \"auto\" "
+            raise SensorRequestError(f"{where} must be \"KIND:WHAT\" (such as \"temp:coretemp\"), \"auto\" "
                                   f"or a table with a command, not {item!r}")
         kind, pattern = (s.strip() for s in item.split(":", 1))
         if kind not in KINDS:
-            raise SensorSpecError(f"{where}: unknown kind {kind!r} (known: {', '.join(KINDS)})")
+            raise SensorRequestError(f"{where}: unknown kind {kind!r} (known: {', '.join(KINDS)})")
         if not pattern:
-            raise SensorSpecError(f"{where}: {kind}: needs what to record, such as \"{kind}:*\"")
-        specs.append(SensorSpec(kind, pattern))
-    return specs
+            raise SensorRequestError(f"{where}: {kind}: needs what to record, such as \"{kind}:*\"")
+        requests.append(SensorRequest(kind, pattern))
+    return requests
 
 
 def _like(text: str, pattern: str) -> bool:
     return text == pattern or fnmatch.fnmatchcase(text, pattern)
 
 
-def _matches(spec: SensorSpec, s: SensorInfo) -> bool:
-    if spec.kind != s.kind:
+def _matches(request: SensorRequest, s: SensorInfo) -> bool:
+    if request.kind != s.kind:
         return False
     # The profile line's own text after "KIND:" always matches; so do patterns over it.
     own = s.profile_line[1:-1].split(":", 1)[1]
-    if _like(own, spec.pattern):
+    if _like(own, request.pattern):
         return True
     if s.kind in ("temp", "fan", "power"):
-        chip, _, what = spec.pattern.partition("/")
+        chip, _, what = request.pattern.partition("/")
         return _like(s.chip, chip) and (not what or any(_like(n, what) for n in (s.label, *s.aliases)))
-    return any(_like(n, spec.pattern) for n in (s.label, *s.aliases))
+    return any(_like(n, request.pattern) for n in (s.label, *s.aliases))
 
 
 def _readable(s: SensorInfo) -> bool:
@@ -296,19 +296,19 @@ def _auto(found: list[SensorInfo]) -> list[SensorInfo]:
             and _readable(s)]
 
 
-def select(specs: list[SensorSpec], found: list[SensorInfo]) -> list[SensorInfo]:
-    """The discovered sensors the specs name, in the specs' order, each once; a spec that
+def select(requests: list[SensorRequest], found: list[SensorInfo]) -> list[SensorInfo]:
+    """The discovered sensors the requests name, in the requests' order, each once; a request that
     names nothing here is an error."""
     chosen: dict[str, SensorInfo] = {}
-    for spec in specs:
-        if spec.kind == "command":
+    for request in requests:
+        if request.kind == "command":
             continue
-        hits = _auto(found) if spec.kind == "auto" else [s for s in found if _matches(spec, s)]
-        if not hits and spec.kind != "auto":
-            offered = sorted({s.profile_line for s in found if s.kind == spec.kind})[:6]
+        hits = _auto(found) if request.kind == "auto" else [s for s in found if _matches(request, s)]
+        if not hits and request.kind != "auto":
+            offered = sorted({s.profile_line for s in found if s.kind == request.kind})[:6]
             hint = f" (here: {', '.join(offered)}{', ...' if len(offered) == 6 else ''})" if offered else \
-                f" (this machine has no {spec.kind} sensors; `kestrune sensors` lists what it has)"
-            raise SensorSpecError(f"sensor {spec.text!r} matches nothing{hint}")
+                f" (this machine has no {request.kind} sensors; `kestrune sensors` lists what it has)"
+            raise SensorRequestError(f"sensor {request.text!r} matches nothing{hint}")
         for s in hits:
             chosen.setdefault(s.column, s)
     return list(chosen.values())
@@ -361,26 +361,26 @@ class SensorSet:
         self._commands = []
 
 
-def open_sensors(specs: list[SensorSpec], root=None, profile_root=None) -> SensorSet:
-    """The sensors the specs name, ready to sample; SensorSpecError (one line) when a spec
+def open_sensors(requests: list[SensorRequest], root=None, profile_root=None) -> SensorSet:
+    """The sensors the requests name, ready to sample; SensorRequestError (one line) when a request
     names nothing here, two name the same column, or a command cannot start."""
-    found = discover(root, profile_root) if any(s.kind != "command" for s in specs) else []
-    sensors = select(specs, found)
+    found = discover(root, profile_root) if any(s.kind != "command" for s in requests) else []
+    sensors = select(requests, found)
     commands: list[CommandReader] = []
     try:
-        for spec in (s for s in specs if s.kind == "command"):
-            column = f"{slug(spec.name)}_{spec.unit}" if spec.unit else slug(spec.name)
+        for request in (s for s in requests if s.kind == "command"):
+            column = f"{slug(request.name)}_{request.unit}" if request.unit else slug(request.name)
             if column in {s.column for s in sensors}:
-                raise SensorSpecError(f"sensor {spec.name!r}: column {column} is recorded twice")
-            reader = CommandReader(list(spec.argv), spec.max_age_s)
+                raise SensorRequestError(f"sensor {request.name!r}: column {column} is recorded twice")
+            reader = CommandReader(list(request.argv), request.max_age_s)
             try:
                 reader.open()
             except SourceError as e:
-                raise SensorSpecError(f"sensor {spec.name!r}: {str(e).replace('power command', 'command')}") from None
+                raise SensorRequestError(f"sensor {request.name!r}: {str(e).replace('power command', 'command')}") from None
             commands.append(reader)
-            sensors.append(SensorInfo(column=column, kind="command", unit=spec.unit, chip=spec.name,
-                                      label=shlex.join(spec.argv), profile_line=f"{{ name = {_quoted(spec.name)}, "
-                                      f"command = {_quoted(shlex.join(spec.argv))}, unit = {_quoted(spec.unit)} }}",
+            sensors.append(SensorInfo(column=column, kind="command", unit=request.unit, chip=request.name,
+                                      label=shlex.join(request.argv), profile_line=f"{{ name = {_quoted(request.name)}, "
+                                      f"command = {_quoted(shlex.join(request.argv))}, unit = {_quoted(request.unit)} }}",
                                       reader=reader))
     except BaseException:
         for c in commands:
@@ -390,5 +390,5 @@ def open_sensors(specs: list[SensorSpec], root=None, profile_root=None) -> Senso
 
 
 __all__ = ["COMMAND_MAX_AGE_S", "KINDS", "ROOT_ENV", "STEADY_LIMIT_PER_MIN", "STEADY_WINDOW_S", "UNITS",
-           "UNIT_TEXT", "SensorInfo", "SensorSet", "SensorSpec", "SensorSpecError", "discover",
-           "open_sensors", "parse_specs", "resolve_root", "select", "summarise"]
+           "UNIT_TEXT", "SensorInfo", "SensorSet", "SensorRequest", "SensorRequestError", "discover",
+           "open_sensors", "parse_requests", "resolve_root", "select", "summarise"]
