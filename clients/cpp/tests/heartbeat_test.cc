@@ -1,36 +1,28 @@
 #include "kestrune/heartbeat.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "kestrune/client.h"
+#include "stand_in_copy.h"
 
 namespace kestrune {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 // The echoing stand-in shows exactly which lines reached the helper, in order.
 class HeartbeatTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/kl-hb-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    chmod(dir_.c_str(), 0755);
     StartOptions options;
-    options.helper = dir_ / "stand_in";
-    fs::copy_file(KL_STAND_IN, options.helper);
-    chmod(options.helper.c_str(), 0755);
+    options.helper = stand_in_.path();
     std::string error;
     auto started = HelperProcess::start(options, error);
     ASSERT_TRUE(started) << error;
@@ -38,12 +30,9 @@ class HeartbeatTest : public ::testing::Test {
     std::string first;
     ASSERT_EQ(helper_->read_line(first, 10s), ReadResult::line);
   }
-  void TearDown() override {
-    helper_.reset();
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { helper_.reset(); }
 
-  fs::path dir_;
+  StandInCopy stand_in_;
   std::optional<HelperProcess> helper_;
   const std::string hb_ = encode(HeartbeatCommand{});
 };

@@ -1,6 +1,7 @@
 #include "kestrune/process.h"
 
 #include "kestrune/client.h"
+#include "stand_in_copy.h"
 
 #include <pwd.h>
 #include <signal.h>
@@ -18,21 +19,11 @@ namespace kestrune {
 namespace {
 
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
 
 // The stand-in copied where an unprivileged user may run it (the build tree may not be).
 class ProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kl-client-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    chmod(dir_.c_str(), 0755);
-    options_.helper = dir_ / "stand_in";
-    fs::copy_file(KL_STAND_IN, options_.helper);
-    chmod(options_.helper.c_str(), 0755);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
+  void SetUp() override { options_.helper = stand_in_.path(); }
 
   HelperProcess start() {
     std::string error;
@@ -46,7 +37,7 @@ class ProcessTest : public ::testing::Test {
     return text;
   }
 
-  fs::path dir_;
+  StandInCopy stand_in_;
   StartOptions options_;
 };
 
@@ -146,7 +137,7 @@ TEST_F(ProcessTest, RootControllerStartsTheHelperUnprivileged) {
 }
 
 TEST_F(ProcessTest, FailedStartSaysWhy) {
-  options_.helper = dir_ / "missing";
+  options_.helper = stand_in_.dir() / "missing";
   std::string error;
   EXPECT_FALSE(HelperProcess::start(options_, error));
   EXPECT_NE(error.find("exec failed: No such file"), std::string::npos) << error;

@@ -98,6 +98,15 @@ def _number_key(path: Path) -> tuple:
     return (int(m.group(1)) if m else -1, path.name)
 
 
+def _numbered_dirs(base: Path, pattern: str) -> list[Path]:
+    """The entries of `base` whose names match `pattern`, in number order; none when `base`
+    cannot be read (a machine without that class of sensor)."""
+    try:
+        return sorted((d for d in base.iterdir() if re.fullmatch(pattern, d.name)), key=_number_key)
+    except OSError:
+        return []
+
+
 def _text(path: Path) -> str | None:
     """A name or label file's text, with anything unprintable (it reaches terminals) as "?"."""
     try:
@@ -124,10 +133,7 @@ def _numbered(names: list[str]) -> list[str]:
 
 def _hwmon(root: Path) -> list[SensorInfo]:
     base = root / "sys" / "class" / "hwmon"
-    try:
-        dirs = sorted((d for d in base.iterdir() if d.name.startswith("hwmon")), key=_number_key)
-    except OSError:
-        return []
+    dirs = _numbered_dirs(base, r"hwmon.*")
     chips = []
     for d in dirs:
         # Some older drivers keep their files under device/.
@@ -165,11 +171,7 @@ def _hwmon(root: Path) -> list[SensorInfo]:
 
 def _zones(root: Path) -> list[SensorInfo]:
     base = root / "sys" / "class" / "thermal"
-    try:
-        dirs = sorted((d for d in base.iterdir() if d.name.startswith("thermal_zone")), key=_number_key)
-    except OSError:
-        return []
-    dirs = [d for d in dirs if (d / "temp").exists()]
+    dirs = [d for d in _numbered_dirs(base, r"thermal_zone.*") if (d / "temp").exists()]
     types = [_text(d / "type") or d.name for d in dirs]
     return [SensorInfo(column=f"zone_{slug(name)}_c", kind="zone", unit="c", chip="thermal", label=name,
                        profile_line=_quoted(f"zone:{name}"), aliases=(d.name,),
@@ -179,10 +181,7 @@ def _zones(root: Path) -> list[SensorInfo]:
 
 def _cpus(root: Path) -> list[SensorInfo]:
     base = root / "sys" / "devices" / "system" / "cpu"
-    try:
-        dirs = sorted((d for d in base.iterdir() if re.fullmatch(r"cpu\d+", d.name)), key=_number_key)
-    except OSError:
-        dirs = []
+    dirs = _numbered_dirs(base, r"cpu\d+")
     files = [(d.name, d / "cpufreq" / "scaling_cur_freq") for d in dirs]
     files = [(n, f) for n, f in files if f.exists()]
     out = []
