@@ -57,6 +57,9 @@ class Helper:
         self.received: list[tuple[float, Event]] = []
         self._held: collections.deque[tuple[float, Event]] = collections.deque()
         self._ended = False
+        # Sees every line sent (">") and every line read ("<", whether as an event or raw),
+        # for a controller that keeps a log of the whole conversation.
+        self.observer: Callable[[str, bytes], None] | None = None
         self.launcher_pid: int | None = None
         self.child_pid: int | None = None
 
@@ -90,6 +93,8 @@ class Helper:
             data = data.encode()
         if not data.endswith(b"\n"):
             data += b"\n"
+        if self.observer is not None:
+            self.observer(">", data)
         view = memoryview(data)
         with self._write_lock:
             try:
@@ -132,6 +137,8 @@ class Helper:
             raise TimeoutError(f"no output line within {timeout} s") from None
         if raw is None:
             self._ended = True
+        elif self.observer is not None:
+            self.observer("<", raw)
         return arrived, raw
 
     def read_raw_line(self, timeout: float) -> bytes | None:

@@ -237,13 +237,10 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
     written.append("events.jsonl")
     if state.rows:
         try:
-            # Drawn under a temporary name (its suffix tells the format) and renamed, like the rest.
-            tmp = folder / ".run.tmp.png"
-            write_plot(tmp, folder / "run.csv", summary)
-            os.replace(tmp, folder / "run.png")
+            # write_plot draws under a temporary name and renames, like the rest of the record.
+            write_plot(folder / "run.png", folder / "run.csv", summary)
             written.append("run.png")
         except Exception as e:  # a plot that cannot be drawn does not lose the record
-            (folder / ".run.tmp.png").unlink(missing_ok=True)
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
             write_json(folder / "summary.json", summary)

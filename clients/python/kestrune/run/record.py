@@ -277,19 +277,5 @@ class EventLog:
                 self.file.close()
 
     def instrument(self, helper) -> None:
-        """Logs every line the helper is sent and every line it writes: every command goes
-        through `send_raw`, every line read (as an event or raw) through `_next_line`."""
-        send_raw, next_line = helper.send_raw, helper._next_line
-
-        def logged_send(data):
-            self.log(">", data)
-            send_raw(data)
-
-        def logged_next(timeout):
-            arrived, raw = next_line(timeout)
-            if raw is not None:
-                self.log("<", raw)
-            return arrived, raw
-
-        helper.send_raw = logged_send
-        helper._next_line = logged_next
+        """Logs every line the helper is sent and every line it writes."""
+        helper.observer = self.log
