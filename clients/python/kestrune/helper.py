@@ -15,6 +15,9 @@ from .commands import Domain
 from .events import Event, ProtocolError, parse_line
 
 
+RECEIVED_KEPT = 64
+
+
 class Helper:
     """A started helper: commands go in as JSON lines, events come out as typed records.
 
@@ -54,7 +57,9 @@ class Helper:
         }
         for pump in self._pumps.values():
             pump.start()
-        self.received: list[tuple[float, Event]] = []
+        # The latest events with their times since the start, for messages that say what came;
+        # bounded, so a session of any length holds no more than these.
+        self.received: collections.deque[tuple[float, Event]] = collections.deque(maxlen=RECEIVED_KEPT)
         self._held: collections.deque[tuple[float, Event]] = collections.deque()
         self._ended = False
         # Sees every line sent (">") and every line read ("<", whether as an event or raw),

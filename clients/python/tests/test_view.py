@@ -110,13 +110,3 @@ def test_a_pipe_gets_plain_lines_with_sensor_values_and_running_verdicts_at_the_
                               "gpu=target duty=0.250 W=- targetW=150.0 dispatchMs=12.5 stale=no "
                               "coretemp_package_id_0_c=54.0 cpu_mean_mhz=3412 nct6798_fan1_rpm=- "
                               "cpuError=+2.5% cpuVerdict=passing gpuError=- gpuVerdict=settling\n")
-
-
-def test_a_status_from_the_run_loop_becomes_a_snapshot():
-    out = io.StringIO()
-    status = {"ev": "status", "tMs": 2500,
-              "cpu": {"mode": "target", "duty": 0.5, "targetW": 40.0, "powerStale": True},
-              "gpu": {"mode": "target", "duty": 0.25, "targetW": 150.0, "dispatchMs": 12.5, "powerStale": False}}
-    make_view(PROFILE, out).status(status, 2.5, 2, {"cpu": 41.0, "gpu": None})
-    assert out.getvalue() == ("t=   2.50s step=2/2 cpu=target duty=0.500 W=41.0 targetW=40.0 stale=yes "
-                              "gpu=target duty=0.250 W=- targetW=150.0 dispatchMs=12.5 stale=no\n")

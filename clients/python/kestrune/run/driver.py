@@ -4,7 +4,6 @@ wrong noticed and written down as a problem."""
 
 from __future__ import annotations
 
-import collections
 import queue
 import signal
 import subprocess
@@ -30,8 +29,6 @@ STOP_TIMEOUT_S = 5.0
 # A set is sent again when its ack is lost; the meters wait meanwhile, so not for long.
 ACK_TIMEOUT_S, SET_TRIES = 0.5, 3
 STDERR_TAIL_LINES = 5
-# The helper object's own list of the events it parsed, cut to this: the record has them all.
-KEPT_EVENTS = 64
 # A meter that fails on every reading through a long run with on_meter_failure = "continue"
 # would otherwise fill memory and the summary: past these, problems are shown but only counted.
 MAX_PROBLEMS = 500
@@ -160,8 +157,6 @@ class Driver:
     # --- sessions -------------------------------------------------------------------------------
     def _start(self):
         helper = self.target.start()
-        if isinstance(getattr(helper, "received", None), list):
-            helper.received = collections.deque(maxlen=KEPT_EVENTS)
         self.log.instrument(helper)
         return helper
 

@@ -96,24 +96,6 @@ class View:
         for line in lines:
             self.say(line)
 
-    def status(self, status: dict, time_s: float, step: int, measured: dict) -> None:
-        """A helper status event as the run loop held it before snapshots; becomes one."""
-        steps = self.profile.steps
-        bounds = self.profile.boundaries()
-        index = min(max(step, 1), len(steps)) - 1
-        domains = []
-        for d in self.profile.load.enabled():
-            s = status.get(d) or {}
-            domains.append(L.DomainLive(name=d, mode=s.get("mode", "off"), duty=float(s.get("duty") or 0.0),
-                                        target_w=s.get("targetW"), measured_w=measured.get(d),
-                                        stale=bool(s.get("powerStale")), error_pct=None, verdict=None,
-                                        dispatch_ms=s.get("dispatchMs")))
-        self.update(L.Snapshot(run_s=time_s, run_total_s=self.profile.seconds, state=L.RUNNING, step_index=index,
-                               step_count=len(steps), step_name=steps[index].name,
-                               step_s=time_s - bounds[index][0], step_total_s=steps[index].seconds,
-                               next_step_name=steps[index + 1].name if index + 1 < len(steps) else None,
-                               domains=tuple(domains)))
-
 
 class PlainView(View):
     """One line per status, easy to read back or to grep; sensor values, then each judged
