@@ -152,10 +152,10 @@ class CommandReader:
         value = self.meter.read(now)
         # A meter that tells its own problems (garbage printed, the program's end) ends the
         # held value at once.
-        problem = getattr(self.meter, "problem", lambda: None)()
+        problem = self.meter.problem()
         if problem:
             self._at = None
-            tail = getattr(self.meter, "stderr_tail", lambda: None)()
+            tail = self.meter.stderr_tail()
             last = tail.strip().splitlines()[-1] if tail and tail.strip() else ""
             return None, f"{shlex.join(self.argv)} {problem}" + (f": {last}" if last else "")
         if value is not None and math.isfinite(value):
