@@ -6,6 +6,7 @@ from __future__ import annotations
 import json
 import threading
 from decimal import Decimal
+from fractions import Fraction
 from pathlib import Path
 
 import jsonschema
@@ -29,17 +30,41 @@ def _is_integer(_checker, value) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
 
 
+def _exact(number) -> Fraction:
+    # A real's repr is the shortest text that reads back to it, which is how the helper
+    # wrote it: judging that text keeps 0.3 a multiple of 0.1.
+    return Fraction(Decimal(repr(number))) if isinstance(number, float) else Fraction(number)
+
+
+def _multiple_of(validator, divisor, instance, schema):
+    if not validator.is_type(instance, "number"):
+        return
+    if (_exact(instance) / _exact(divisor)).denominator != 1:
+        yield jsonschema.ValidationError(f"{instance!r} is not a multiple of {divisor}")
+
+
 _WireValidator = jsonschema.validators.extend(
     jsonschema.Draft202012Validator,
+    validators={"multipleOf": _multiple_of},
     type_checker=jsonschema.Draft202012Validator.TYPE_CHECKER.redefine("integer", _is_integer),
 )
+
+# What a definition's validator keeps of the document's root: its definitions, no assertion.
+_ROOT_KEYS = ("$schema", "$id", "$defs")
 
 
 def validator(schema: dict, definition: str):
     """A validator for one of the schema's definitions ("event", "command", "status"...)
-    that tells an integer's text from a real's as the wire does."""
-    root = {k: v for k, v in schema.items() if k != "oneOf"}
+    that tells an integer's text from a real's as the wire does, and judges multipleOf on
+    the number's decimal text."""
+    root = {k: v for k, v in schema.items() if k in _ROOT_KEYS}
     return _WireValidator({**root, "$ref": f"#/$defs/{definition}"})
+
+
+def _too_long(value, node) -> bool:
+    """A string longer in UTF-8 bytes than its x-maxBytes."""
+    limit = node.get("x-maxBytes")
+    return limit is not None and isinstance(value, str) and len(value.encode("utf-8")) > limit
 
 
 def format_real(x: float) -> str:
@@ -120,6 +145,8 @@ class EventContract:
                 self._check_layout(value, prop, f"{where}.{key}", found)
             elif isinstance(value, int) and not isinstance(value, bool) and "number" in prop.get("type", ()):
                 found.append(f"{where}.{key}: the real {value} written as an integer")
+            elif _too_long(value, prop):
+                found.append(f"{where}.{key}: {len(value.encode('utf-8'))} bytes, more than {prop['x-maxBytes']}")
 
 
 class LineCheck:
