@@ -13,6 +13,8 @@ import sys
 import time
 from pathlib import Path
 
+import pytest
+
 from conftest import only
 
 DOC = Path(__file__).resolve().parents[2] / "docs" / "protocol.md"
@@ -69,6 +71,56 @@ def test_every_decoding_error_example_gives_its_detail_byte_for_byte(native_runn
             h.kill()
             h.wait()
     assert got == examples
+
+
+# --- the order around the hello -----------------------------------------------------------
+
+SET_FREE = '{"cmd":"set","seq":1,"cpu":{"mode":"free"}}'
+BAD = '{"cmd":"nope"}'
+
+
+def until_answered(h, answers: int | None) -> list:
+    """Events up to the bye, or (`answers` not None) up to the hello and that many acks
+    and errors."""
+    events = []
+    while (ev := h.read(30)) is not None:
+        events.append(ev)
+        answered = sum(e.ev in ("ack", "error") for e in events)
+        if ev.ev == "bye" or (answers is not None and answered >= answers
+                              and any(e.ev == "hello" for e in events)):
+            break
+    return events
+
+
+@only("native")
+@pytest.mark.parametrize("gpu, later, parent_ok, want", [
+    # Without GPU load the hello is made while the start is handled: it comes first.
+    (False, [SET_FREE, BAD], True, ["hello", "ack", "error"]),
+    # With GPU load the lines after the start are answered while the GPU thread sets up:
+    # their answers keep their order and may come on either side of the hello.
+    (True, [SET_FREE, BAD], True, ["ack", "error"]),
+    # A start without a usable parent ends at once: after the hello, or with none at all.
+    (False, [], False, ["hello", "bye"]),
+    (True, [], False, ["bye"]),
+])
+def test_the_order_the_reference_promises_around_the_hello(native_runner, gpu, later, parent_ok, want):
+    with native_runner.start_helper() as h:
+        start = {"cmd": "start", "v": 1, "parentPid": native_runner.parent_pid(h) if parent_ok else 0,
+                 "cpu": {"enable": True, "workers": 1}, "gpu": {"enable": gpu}}
+        # One write, as a controller that does not wait for the hello would send it.
+        h.send_raw("\n".join(['{"cmd":"hb"}', json.dumps(start, separators=(",", ":")), *later]))
+        events = until_answered(h, len(later) if parent_ok else None)
+        h.kill()
+        h.wait()
+    names = [e.ev for e in events]
+    assert "status" not in names[:names.index("hello") if "hello" in names else len(names)], names
+    replies = [n for n in names if n != "status"]
+    if gpu and parent_ok:
+        assert replies.count("hello") == 1 and [n for n in replies if n != "hello"] == want, names
+    else:
+        assert replies == want, names
+    if not parent_ok:
+        assert (events[-1].why, events[-1].code) == ("parentGone", 4)
 
 
 # --- the recorded session ---------------------------------------------------------------
