@@ -99,6 +99,9 @@ CASES = [
          kind="helper", fake="hbTimeout"),
     case("another run holds the lock", 4, "another run of the helper holds its lock for user", kind="helper",
          fake="already"),
+    case("a safety limit on a sensor not recorded", 1, "sensor_max limits gpu_c, which this run does not record",
+         top=f'sysfs_root = "{Path(__file__).parent / "fixtures" / "sysfs"}"\nsensors = ["freq:mean"]\n'
+             '[safety]\nsensor_max = { gpu_c = 90.0 }'),
 ]
 
 
@@ -301,3 +304,119 @@ def test_a_killed_runner_leaves_a_readable_partial_record_and_no_load(tmp_path):
     entries = [json.loads(line) for line in lines[:-1]]  # the last line may have been cut
     assert {e["dir"] for e in entries} == {">", "<"}
     assert any(e["dir"] == "<" and e["line"].get("ev") == "hello" for e in entries if isinstance(e["line"], dict))
+
+
+def _put(path: Path, text: str) -> None:
+    """A sysfs value changed the way a reader never sees half of it."""
+    tmp = path.with_name(f".{path.name}.new")
+    tmp.write_text(text)
+    os.replace(tmp, path)
+
+
+def _hot_tree(root: Path) -> None:
+    hw = root / "sys" / "class" / "hwmon" / "hwmon0"
+    hw.mkdir(parents=True)
+    (hw / "name").write_text("coretemp\n")
+    (hw / "temp1_label").write_text("Package id 0\n")
+    _put(hw / "temp1_input", "50000\n")
+    for cpu in (0, 1):
+        d = root / "sys" / "devices" / "system" / "cpu" / f"cpu{cpu}" / "thermal_throttle"
+        d.mkdir(parents=True)
+        _put(d / "core_throttle_count", "1000\n")  # since boot: not this run's
+
+
+def _heat(root: Path, kind: str) -> list[float]:
+    """What the machine does once the load is on: the package warms by 2 °C every 0.1 s, or
+    both CPUs throttle three times. Returns the values written."""
+    if kind == "temp":
+        values = [52.0 + 2 * k for k in range(15)]
+        for v in values:
+            _put(root / "sys/class/hwmon/hwmon0/temp1_input", f"{int(v * 1000)}\n")
+            time.sleep(0.1)
+        return values
+    for cpu in (0, 1):
+        _put(root / f"sys/devices/system/cpu/cpu{cpu}/thermal_throttle/core_throttle_count", "1003\n")
+    return [3.0, 6.0]
+
+
+def _utc(text: str) -> float:
+    from datetime import datetime
+    return datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+
+
+@needs_native
+@pytest.mark.parametrize("request_text, column, limit, kind", [
+    pytest.param("temp:coretemp/Package id 0", "coretemp_package_id_0_c", 60.0, "temp", id="temperature rises over"),
+    pytest.param("throttle:core", "throttle_core_count", 0.0, "throttle", id="the CPUs throttle"),
+])
+def test_a_safety_limit_stops_the_load_at_once_and_ends_the_run_with_5(tmp_path, request_text, column, limit, kind):
+    root = tmp_path / "sysfs"
+    _hot_tree(root)
+    prof = tmp_path / "hot.toml"
+    prof.write_text(f'name = "hot"\nsysfs_root = "{root}"\nsensors = ["{request_text}"]\n'
+                    f'[load]\ncpu = true\n[power]\ninterval_s = 0.25\n[safety]\nsensor_max = {{ {column} = {limit} }}\n'
+                    '[[steps]]\nname = "warm"\nseconds = 8\ncpu = "free"\n'
+                    '[[steps]]\nname = "hold"\nseconds = 8\ncpu = "free"\n')
+    out = tmp_path / "out"
+    env = {k: v for k, v in os.environ.items() if k != "KESTRUNE_SYSFS_ROOT"}
+    proc = subprocess.Popen([sys.executable, str(TOOL), "run", str(prof), "--out", str(out)], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True, env=env)
+    # What the machine gives meanwhile: the longest a 10 ms sleep overran while the run went.
+    late, done = [0.0], threading.Event()
+
+    def measure():
+        while not done.is_set():
+            t = time.monotonic()
+            time.sleep(0.01)
+            late[0] = max(late[0], time.monotonic() - t - 0.01)
+
+    meter = threading.Thread(target=measure, daemon=True)
+    meter.start()
+    lines, written = [], []
+    try:
+        for line in proc.stdout:
+            lines.append(line)
+            if not written and (m := re.match(r"t=\s*([\d.]+)s", line)) and float(m.group(1)) >= 1.0:
+                written = _heat(root, kind)
+        proc.wait(30)
+    finally:
+        done.set()
+        if proc.poll() is None:
+            proc.kill()
+    text = "".join(lines)
+    assert proc.returncode == 5, text
+    assert "Traceback" not in text and "safety limit: " in text and "overall: STOPPED" in text
+    summary = json.loads((out / "summary.json").read_text())
+    assert summary["outcome"] == "stopped" and summary["exit_code"] == 5
+    stopped = summary["safety"]["stopped"]
+    assert summary["safety"]["sensor_max"] == {column: limit}
+    assert stopped["column"] == column and stopped["limit"] == limit
+    # The reading that crossed is one the machine gave, the first over the limit.
+    assert stopped["value"] > limit and stopped["value"] in written
+    rows = read_csv(out / "run.csv")
+    assert rows and all(float(r[column]) <= limit for r in rows)
+    assert [p["kind"] for p in summary["problems"]][:1] == ["safety"]
+    assert summary["ended_s"] < 16 - 4 and [s["verdict"] for s in summary["steps"]][-1] == "incomplete"
+    # The load off: the set that took it off, its ack, and from then on no load.
+    entries = [json.loads(x) for x in (out / "events.jsonl").read_text().splitlines()]
+    crossed = _utc(stopped["utc"])
+    sets = [e for e in entries if e["dir"] == ">" and isinstance(e["line"], dict) and e["line"].get("cmd") == "set"]
+    off = sets[-1]
+    assert off["line"]["cpu"]["mode"] == "off"
+    acked = next(e for e in entries if e["dir"] == "<" and e["line"].get("ev") == "ack"
+                 and e["line"]["seq"] == off["line"]["seq"])
+    after = [e["line"] for e in entries if e["dir"] == "<" and e["line"].get("ev") == "status"
+             and _utc(e["utc"]) > _utc(acked["utc"])]
+    assert all(s["cpu"]["mode"] == "off" and s["cpu"]["duty"] == 0 for s in after)
+    told, taken = _utc(off["utc"]) - crossed, _utc(acked["utc"]) - crossed
+    interval = 0.25
+    print(f"safety stop ({kind}): helper told {told * 1000:.0f} ms and load off (ack) {taken * 1000:.0f} ms "
+          f"after the crossing sample; 10 ms sleeps overran by up to {late[0] * 1000:.0f} ms meanwhile")
+    if late[0] > 1.0:
+        pytest.skip(f"cannot judge the stop: the machine delayed a 10 ms sleep by {late[0] * 1000:.0f} ms "
+                    f"(told after {told * 1000:.0f} ms, off after {taken * 1000:.0f} ms)")
+    # Within one power interval of the crossing sample, plus what the machine delayed; the
+    # utc stamps have 1 ms steps.
+    assert -0.002 <= told <= interval + late[0] + 0.002
+    assert taken <= interval + late[0] + 0.002
+    assert stopped["load_off_s"] is not None and stopped["load_off_s"] - stopped["at_s"] <= interval + late[0] + 0.002

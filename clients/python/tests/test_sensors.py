@@ -90,7 +90,7 @@ def test_a_profile_list_selects_sensors(value, columns):
 @pytest.mark.parametrize("value, message", [
     ("all", 'sensors must be "auto" or a list'),
     ([3], 'sensors[1] must be "KIND:WHAT"'),
-    (["heat:coretemp"], "sensors[1]: unknown kind 'heat' (known: temp, fan, power, zone, freq, util)"),
+    (["heat:coretemp"], "sensors[1]: unknown kind 'heat' (known: temp, fan, power, zone, freq, util, throttle)"),
     (["temp:"], 'sensors[1]: temp: needs what to record'),
     ([{"name": "gpu"}], "sensors[1].command must be a program and its arguments, not None"),
     ([{"name": "gpu", "command": "x", "unit": "°C"}], "sensors[1].unit must be a short lower-case word"),

@@ -202,7 +202,8 @@ def _sensor_tally(sensors):
 
 def _summary(profile, profile_path, state: RunState, started: float, judge, run_id: str) -> dict:
     steps = judge.entries(state.domains, completed_steps=state.completed_steps, meter_failures=state.meter_failures)
-    result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum)
+    result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum,
+                        safety_stop=state.safety_stop is not None)
     return {
         "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
                     "copy": profile.source},
@@ -218,6 +219,7 @@ def _summary(profile, profile_path, state: RunState, started: float, judge, run_
         "helper": {"hello": state.hello, "sessions": state.sessions},
         "handovers": state.handovers,
         "problems": state.problems,
+        "safety": {"sensor_max": dict(profile.safety), "stopped": state.safety_stop},
         "steps": steps,
     }
 

@@ -11,6 +11,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 
+from ..commands import Domain
 from ..events import Bye, Error, Event, GpuInfo, Hello, Status
 from ..session import Session, SetNotAcknowledged, StartFailed
 from ..version import VERSION
@@ -19,6 +20,8 @@ from .live import HANDOVER, RUNNING, DomainLive, Snapshot
 from .meterwatch import MeterWatch, meter_timeout
 from .profile import Profile, effective_target
 from .record import EventLog, Row, RowLog, row_from_status, utc_text
+from .safety import SafetyWatch, Trip
+from .sensors import UNIT_TEXT
 from .steps import RunJudge
 from .verdict import FAILING, PASSING, SETTLING, Running
 
@@ -78,6 +81,7 @@ class RunState:
     ended_s: float = 0.0
     incomplete: bool = False
     signum: int | None = None
+    safety_stop: dict | None = None                      # the safety limit that stopped the load
 
 
 @dataclass
@@ -121,6 +125,7 @@ class Driver:
         self._active_problems: list[str] = []
         self._problems_untold = 0
         self._meter_failures_in_step: dict[tuple[int, str], int] = {}
+        self.safety = SafetyWatch(profile.safety) if profile.safety and sensors is not None else None
 
     # --- problems -------------------------------------------------------------------------------
     def run_s(self, now: float | None = None) -> float:
@@ -418,9 +423,28 @@ class Driver:
             self._sensor_values = self.sensors.sample(now)
             for text in self.sensors.problems():
                 self.problem("sensor", text)
+            trip = self.safety.check(self._sensor_values, self.run_s(now), utc_text(time.time())) \
+                if self.safety is not None else None
+            if trip is not None:
+                self._safety_stop(trip)
+                return False
         if stop:
             self.view.say("kestrune: a meter failed: stopping the load (on_meter_failure = \"stop\")")
         return not stop
+
+    def _safety_stop(self, trip: Trip) -> None:
+        """Takes the load off with a set command, whose ack proves the helper took it, in
+        this same sample; the run's end then stops the helper as usual."""
+        unit = UNIT_TEXT.get(u := self.sensors.units.get(trip.column, ""), u)
+        self.problem("safety", trip.message(f" {unit}" if unit else ""))
+        off_s = None
+        try:
+            self.session.set(**{d: Domain("off") for d in self.state.domains})
+            off_s = round(self.run_s(), 3)
+        except SetNotAcknowledged as e:
+            self.problem("helper", f"the helper {self.target.program} (pid {self._pid(self.session)}) did not "
+                                   f"acknowledge the load off: {e}; stopping it")
+        self.state.safety_stop = {**trip.to_json(), "load_off_s": off_s}
 
     def _event(self, ev: Event, watch: MeterWatch) -> bool:
         if isinstance(ev, Status):
@@ -475,7 +499,8 @@ class Driver:
                         domains=tuple(doms), sensors=dict(row.sensors),
                         sensor_units=dict(getattr(self.sensors, "units", {}) or {}),
                         helper_pid=hello.pid if hello else None, helper_version=VERSION,
-                        problems=tuple(self._active_problems))
+                        problems=tuple(self._active_problems),
+                        sensor_limits=dict(self.p.criteria(i).sensor_max), safety_limits=dict(self.p.safety))
         self.view.update(snap)
         self.last_snapshot = snap
         if self.metrics is not None:

@@ -15,7 +15,7 @@ ALL_PASSED, ANY_FAILED, ANY_INCOMPLETE, USAGE = 0, 3, 4, 2
 SUMMARY = "summary.json"
 # Larger summaries are not records this kit wrote.
 _MAX_BYTES = 64 << 20
-_INCOMPLETE_OUTCOMES = ("incomplete", "interrupted")
+_INCOMPLETE_OUTCOMES = ("incomplete", "interrupted", "stopped")  # stopped: by a safety limit
 
 
 @dataclass

@@ -15,7 +15,8 @@ import matplotlib
 matplotlib.use("Agg")  # files only; no display is needed or wanted
 import matplotlib.pyplot as plt  # noqa: E402
 
-from .recordio import Step, domains_of, profile_name, read_columns, sensor_columns, steps_of, unit_of  # noqa: E402
+from .decimate import read_series  # noqa: E402
+from .recordio import Step, domains_of, profile_name, sensor_columns, steps_of, unit_of  # noqa: E402
 
 POWER_COLOUR = "#1f5fa8"
 TARGET_COLOUR = "#d0541b"
@@ -227,6 +228,11 @@ def _title(summary: dict) -> str:
 
 
 def write_plot(path, csv_path_or_columns, summary: dict) -> None:
-    """run.png from run.csv (a path, or its columns as read) and the summary."""
-    columns = csv_path_or_columns if isinstance(csv_path_or_columns, dict) else read_columns(Path(csv_path_or_columns))
+    """run.png from run.csv (a path, read in one pass and decimated, or its columns as read)
+    and the summary."""
+    if isinstance(csv_path_or_columns, dict):
+        columns = csv_path_or_columns
+    else:
+        ends = [s.end_s for s in steps_of(summary) if s.end_s is not None]
+        columns = read_series(Path(csv_path_or_columns), span_s=max(ends, default=None))
     draw([("", columns, summary)], Path(path), _title(summary))

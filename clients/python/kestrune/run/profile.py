@@ -12,6 +12,8 @@
     idle_w = 15.0
     [verdict]                    # defaults for every step (see verdict.py)
     tolerance_pct = 3.0          # settle_s, within_share, max_error_pct, sensor_max = { col = 90 }
+    [safety]                     # limits that stop the load at once (see safety.py)
+    sensor_max = { coretemp_package_id_0_c = 95, throttle_core_count = 0 }
     [[steps]]
     name = "ramp"                # optional
     seconds = 5
@@ -116,6 +118,7 @@ class Profile:
     on_meter_failure: str = "stop"
     sensors: object = None             # as written: None, "auto" or a list (the sensors module reads it)
     sysfs_root: str | None = None
+    safety: dict = field(default_factory=dict)  # sensor column -> the value that stops the load
     source: dict = field(default_factory=dict, compare=False, repr=False)  # the document as read
 
     @property
@@ -294,12 +297,20 @@ def _verdict(value, where: str) -> dict:
             raise ProfileError(f"{where}.within_share is a share of the judged time, 0..1, not {share!r}")
         out["within_share"] = share
     if "sensor_max" in value:
-        limits = value["sensor_max"]
-        if not isinstance(limits, dict):
-            raise ProfileError(f"{where}.sensor_max must be a table of sensor column = highest value")
-        out["sensor_max"] = {_string(c, f"{where}.sensor_max key"): float(_number(v, f"{where}.sensor_max.{c}"))
-                             for c, v in limits.items()}
+        out["sensor_max"] = _limits(value["sensor_max"], f"{where}.sensor_max")
     return out
+
+
+def _limits(value, where: str) -> dict[str, float]:
+    if not isinstance(value, dict):
+        raise ProfileError(f"{where} must be a table of sensor column = highest value")
+    return {_string(c, f"{where} key"): float(_number(v, f"{where}.{c}")) for c, v in value.items()}
+
+
+def _safety(data: dict) -> dict[str, float]:
+    t = _table(data, "safety", "")
+    _only(t, ("sensor_max",), "[safety]")
+    return _limits(t["sensor_max"], "safety.sensor_max") if "sensor_max" in t else {}
 
 
 def _step(s, where: str, load: Load) -> Step:
@@ -357,7 +368,7 @@ def describe(cpu: Domain, gpu: Domain, load: Load) -> str:
 def parse(data: dict, default_name: str = "profile") -> Profile:
     """A profile from the parsed TOML document; ProfileError names what is wrong."""
     _only(data, ("name", "target", "load", "power", "steps", "verdict", "on_meter_failure", "sensors",
-                 "sysfs_root"), "profile")
+                 "sysfs_root", "safety"), "profile")
     name = _string(data["name"], "name") if "name" in data else default_name
     load = _load(data)
     policy = data.get("on_meter_failure", "stop")
@@ -370,7 +381,9 @@ def parse(data: dict, default_name: str = "profile") -> Profile:
                       steps=_steps(data, load), verdict=Criteria(**_verdict(data.get("verdict", {}), "[verdict]")),
                       on_meter_failure=policy, sensors=sensors,
                       sysfs_root=_string(data["sysfs_root"], "sysfs_root") if "sysfs_root" in data else None,
-                      source=data)
+                      safety=_safety(data), source=data)
+    if profile.sensors is None and profile.safety:
+        raise ProfileError("safety.sensor_max limits a sensor, but the profile records none: add sensors = [...]")
     if profile.sensors is None and any(profile.criteria(i).sensor_max for i in range(len(profile.steps))):
         raise ProfileError("sensor_max limits a sensor, but the profile records none: add sensors = [...]")
     session, limit = profile.session_s(), profile.load.max_run_s
@@ -398,5 +411,5 @@ def load_file(path: str | Path) -> Profile:
 
 
 def limited_sensors(profile: Profile) -> set[str]:
-    """Every sensor column a step's criteria limit."""
-    return {c for i in range(len(profile.steps)) for c in profile.criteria(i).sensor_max}
+    """Every sensor column a step's criteria or the safety limits name."""
+    return {c for i in range(len(profile.steps)) for c in profile.criteria(i).sensor_max} | set(profile.safety)

@@ -11,6 +11,10 @@ whose items are strings `KIND:WHAT` or command tables:
     "zone:x86_pkg_temp"            a thermal zone by type (or "thermal_zone3")
     "freq:cpu0", "freq:mean", "freq:max"     one CPU's clock, or all CPUs' mean or maximum (MHz)
     "util:cpu", "util:cpu3"        utilisation of all CPUs or one, from /proc/stat (%)
+    "throttle:core", "throttle:package"   thermal throttling events since the run began, from
+                                   every CPU's thermal_throttle counters: core events summed
+                                   over the CPUs, package events of the worst package (each
+                                   CPU shows its package's count); never part of "auto"
     "auto"                         hwmon temperatures and fans, thermal zones, the mean and
                                    maximum CPU clock and the CPU utilisation, those that
                                    can be read when the run starts
@@ -31,14 +35,15 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from .sensors_read import AggregateReader, CommandReader, FileReader, SourceError, StatFile, UtilReader, read_text
+from .sensors_read import (AggregateReader, CommandReader, CountReader, FileReader, SourceError, StatFile, UtilReader,
+                           read_text)
 from .sensors_summary import STEADY_LIMIT_PER_MIN, STEADY_WINDOW_S, summarise
 
 ROOT_ENV = "KESTRUNE_SYSFS_ROOT"
-KINDS = ("temp", "fan", "power", "zone", "freq", "util")
-UNITS = {"temp": "c", "zone": "c", "fan": "rpm", "power": "w", "freq": "mhz", "util": "pct"}
+KINDS = ("temp", "fan", "power", "zone", "freq", "util", "throttle")
+UNITS = {"temp": "c", "zone": "c", "fan": "rpm", "power": "w", "freq": "mhz", "util": "pct", "throttle": "count"}
 # Units as a person reads them, for listings and the live view.
-UNIT_TEXT = {"c": "°C", "rpm": "RPM", "w": "W", "mhz": "MHz", "pct": "%"}
+UNIT_TEXT = {"c": "°C", "rpm": "RPM", "w": "W", "mhz": "MHz", "pct": "%", "count": ""}
 _HWMON_FILE = re.compile(r"^(temp|fan|power)(\d+)_(input|average)$")
 _HWMON_DIVISOR = {"temp": 1000, "fan": 1, "power": 1_000_000}
 COMMAND_MAX_AGE_S = 5.0
@@ -200,12 +205,24 @@ def _cpus(root: Path) -> list[SensorInfo]:
     return out
 
 
+def _throttle(root: Path) -> list[SensorInfo]:
+    dirs = _numbered_dirs(root / "sys" / "devices" / "system" / "cpu", r"cpu\d+")
+    out = []
+    for which, how in (("core", "sum"), ("package", "max")):
+        files = [f for d in dirs if (f := d / "thermal_throttle" / f"{which}_throttle_count").exists()]
+        if files:
+            out.append(SensorInfo(column=f"throttle_{which}_count", kind="throttle", unit="count", chip="cpu",
+                                  label=which, profile_line=_quoted(f"throttle:{which}"),
+                                  aliases=(f"{which}_throttle_count",), reader=CountReader(files, how)))
+    return out
+
+
 def discover(root=None, profile_root=None) -> list[SensorInfo]:
     """Every sensor under the root (see `resolve_root`): hwmon temperatures, fans and power
-    inputs, thermal zones, each CPU's clock and the mean and maximum of them, and the
-    utilisation of all CPUs and each."""
+    inputs, thermal zones, each CPU's clock and the mean and maximum of them, the
+    utilisation of all CPUs and each, and the CPUs' thermal throttling counts."""
     r = resolve_root(root, profile_root)
-    return _hwmon(r) + _zones(r) + _cpus(r)
+    return _hwmon(r) + _zones(r) + _cpus(r) + _throttle(r)
 
 
 # --- the profile's list --------------------------------------------------------------------------

@@ -16,8 +16,8 @@ GROUPS = (("temp", "fan", "power"), ("zone",), ("freq", "util"))
 def _value(value, unit: str) -> str:
     if value is None:
         return "-"
-    text = f"{value:.0f}" if unit in ("rpm", "mhz") else f"{value:.1f}"
-    return f"{text} {S.UNIT_TEXT.get(unit, unit)}"
+    text = f"{value:.0f}" if unit in ("rpm", "mhz", "count") else f"{value:.1f}"
+    return f"{text} {S.UNIT_TEXT.get(unit, unit)}".rstrip()
 
 
 def _what(s: S.SensorInfo) -> str:
@@ -25,6 +25,8 @@ def _what(s: S.SensorInfo) -> str:
         return f"clock ({s.label})" if s.label in ("mean", "max") else f"{s.label} clock"
     if s.kind == "util":
         return "utilisation" if s.label == "cpu" else f"{s.label} utilisation"
+    if s.kind == "throttle":
+        return f"throttled ({s.label})"  # counted from the first reading: 0 in a listing
     return s.label
 
 

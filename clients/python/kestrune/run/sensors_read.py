@@ -62,6 +62,35 @@ class AggregateReader:
         return (max(values) if self.how == "max" else sum(values) / len(values)), ""
 
 
+class CountReader:
+    """Events counted since the first reading, over counter files that only grow (thermal
+    throttling counts): the sum of every file's increase, or the largest. A counter that went
+    back (its CPU taken offline and back) counts on from its new value; a file that cannot be
+    read adds nothing new (what it counted before stays counted), and only when none can be
+    read is the value missing."""
+
+    def __init__(self, paths: list[Path], how: str):
+        self.paths, self.how = paths, how
+        self._last: dict[Path, float] = {}
+        self._since: dict[Path, float] = {}
+
+    def read(self, now: float) -> tuple[float | None, str]:
+        readable = 0
+        for p in self.paths:
+            value, _ = read_number(p, 1)
+            if value is None:
+                continue
+            readable += 1
+            last = self._last.get(p)
+            step = 0.0 if last is None else value - last if value >= last else value
+            self._since[p] = self._since.get(p, 0.0) + step
+            self._last[p] = value
+        if not readable:
+            return None, f"none of the {len(self.paths)} counters like {self.paths[0]} can be read"
+        counted = self._since.values()
+        return (max(counted) if self.how == "max" else sum(counted)), ""
+
+
 # /proc/stat: user nice system idle iowait irq softirq steal (guest time is inside user).
 _BUSY_FIELDS = 8
 _IDLE = (3, 4)
@@ -171,5 +200,5 @@ class CommandReader:
         self.meter.close()
 
 
-__all__ = ["AggregateReader", "CommandReader", "FileReader", "SourceError", "StatFile", "UtilReader",
+__all__ = ["AggregateReader", "CommandReader", "CountReader", "FileReader", "SourceError", "StatFile", "UtilReader",
            "parse_stat", "read_number", "read_text", "utilisation"]

@@ -16,10 +16,12 @@ from rich.table import Table
 from rich.text import Text
 
 from . import live as L
+from .safety import CLOSE, NEAR, OVER, nearness
 from .sensors import UNIT_TEXT
 
 HISTORY = 40          # samples kept for each sparkline
 SPARKS = "▁▂▃▄▅▆▇█"
+LIMIT_STYLE = {OVER: "bold red", NEAR: "red", CLOSE: "yellow"}
 VERDICT_STYLE = {L.SETTLING: "yellow", L.PASSING: "green", L.FAILING: "bold red", L.PASS: "bold green",
                  L.FAIL: "bold red", L.UNJUDGED: "dim"}
 
@@ -63,7 +65,7 @@ def sensor_value(value, unit: str, with_unit: bool = True) -> str:
     if value is None:
         text = "-"
     else:
-        text = f"{value:.0f}" if unit in ("rpm", "mhz") else f"{value:.1f}"
+        text = f"{value:.0f}" if unit in ("rpm", "mhz", "count") else f"{value:.1f}"
     return f"{text} {UNIT_TEXT.get(unit, unit)}".rstrip() if with_unit else text
 
 
@@ -190,7 +192,7 @@ class RichView(View):
             cells = []
             for column, value in items:
                 history = self._remember(f"sensor:{column}", value)
-                cells.append([Text(column), Text(sensor_value(value, s.sensor_units.get(column, ""))),
+                cells.append([Text(column), self._sensor_now(s, column, value),
                               Text(sparkline(history, HISTORY // 2), style="magenta")])
             rows = math.ceil(len(cells) / across)
             for r in range(rows):
@@ -203,6 +205,19 @@ class RichView(View):
         for p in s.problems:
             parts.append(Text(f"! {p}", style="bold red"))
         return Group(*parts)
+
+    @staticmethod
+    def _sensor_now(s: L.Snapshot, column: str, value) -> Text:
+        """The reading, and under a limit (the lower of the step's and the safety one) the limit
+        beside it, coloured as the reading nears it."""
+        unit = s.sensor_units.get(column, "")
+        limits = [x for x in (s.sensor_limits.get(column), s.safety_limits.get(column)) if x is not None]
+        if not limits:
+            return Text(sensor_value(value, unit))
+        limit = min(limits)
+        text = Text(sensor_value(value, unit, False), style=LIMIT_STYLE.get(nearness(value, limit), "green"))
+        text.append(f" / {sensor_value(limit, unit)}", style="dim")
+        return text
 
     def update(self, snapshot: L.Snapshot) -> None:
         try:
