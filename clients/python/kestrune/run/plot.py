@@ -16,6 +16,7 @@ matplotlib.use("Agg")  # files only; no display is needed or wanted
 import matplotlib.pyplot as plt  # noqa: E402
 
 from .recordio import Step, domains_of, profile_name, read_columns, sensor_columns, steps_of, unit_of  # noqa: E402
+from .safefile import create  # noqa: E402
 
 POWER_COLOUR = "#1f5fa8"
 TARGET_COLOUR = "#d0541b"
@@ -209,7 +210,9 @@ def draw(runs: list[tuple[str, dict, dict]], path: Path, title: str) -> None:
         fig.tight_layout()
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        fig.savefig(tmp, dpi=DPI, format="png")
+        # A new file, never one reached through a link left in the folder.
+        with os.fdopen(create(tmp, os.O_WRONLY), "wb") as f:
+            fig.savefig(f, dpi=DPI, format="png")
         os.replace(tmp, path)
     finally:
         plt.close(fig)
