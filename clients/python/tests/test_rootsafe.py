@@ -278,12 +278,39 @@ def test_stale_copies_of_the_helper_are_removed_and_nothing_else(tmp_path):
 WINE_EXE = kestrune.WINDOWS_BUILD / "kestrune-load-wine.exe"
 
 
+def wine_uids(prefix: Path) -> dict[int, int]:
+    """pid -> uid of every process running in the Wine prefix."""
+    mark = f"WINEPREFIX={prefix}".encode()
+    found = {}
+    for d in Path("/proc").iterdir():
+        try:
+            if d.name.isdigit() and mark in (d / "environ").read_bytes().split(b"\0"):
+                found[int(d.name)] = d.stat().st_uid
+        except OSError:
+            continue
+    return found
+
+
 @pytest.mark.skipif(not WINE_EXE.is_file(), reason=f"{WINE_EXE} not built")
-def test_under_wine_a_root_runner_runs_wine_as_the_helpers_user(tmp_path):
-    code, text = run("run", profile(tmp_path, extra='[target]\nkind = "wine"\n'), "--out", tmp_path / "out",
-                     env=sudo_env(), timeout=300)
-    assert code == 0, text
+def test_under_wine_a_root_runner_runs_wine_as_the_helpers_user(tmp_path, open_path):
+    prefix = open_path / "prefix"
+    prefix.mkdir()
+    os.chown(prefix, SUDO.pw_uid, SUDO.pw_gid)  # a prefix of the profile's: the user's own
+    path = profile(tmp_path, seconds=4, extra=f'[target]\nkind = "wine"\nprefix = "{prefix}"\n')
+    proc = subprocess.Popen(tool("run", path, "--out", tmp_path / "out"), env=sudo_env(KL_SECRET="7"),
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    seen, uids = [], {}
+    try:
+        for line in proc.stdout:
+            seen.append(line)
+            if line.startswith("t=") and not uids:
+                uids = wine_uids(prefix)
+        assert proc.wait(60) == 0, "".join(seen)
+    finally:
+        proc.kill()
+    text = "".join(seen)
     assert f"under Wine; the runner is root, so the helper runs as user {SUDO.pw_name} (SUDO_UID)" in text
+    # Wine, its server and the helper: all the user's, none root's.
+    assert len(uids) >= 2 and set(uids.values()) == {SUDO.pw_uid}, uids
     summary = json.loads((tmp_path / "out" / "summary.json").read_text())
-    pid = summary["helper"]["sessions"][0]["pid"]
-    assert pid and summary["helper"]["sessions"][-1]["bye"]["why"] == "stop"
+    assert summary["helper"]["sessions"][-1]["bye"]["why"] == "stop"
