@@ -121,6 +121,27 @@ def test_a_folder_the_run_makes_is_the_sudo_users_and_a_name_stays_out_of_paths(
     assert f"the helper runs as user {SUDO.pw_name} (SUDO_UID)" in text.splitlines()[0]
 
 
+def test_a_name_with_a_slash_still_finds_a_fallback_folder_when_its_own_is_lost(tmp_path, open_path):
+    out = tmp_path / "out"
+    meter = open_path / "meter.sh"
+    # As root and with the runner's environment: it takes the record's folder away mid-run.
+    meter.write_text(f"#!/bin/sh\necho 30; sleep 0.5; rm -rf {out}; touch {out}\n"
+                     "while :; do echo 30; sleep 0.1; done\n")
+    meter.chmod(0o755)
+    path = profile(tmp_path, name="a/b", seconds=2,
+                   extra=f'[power]\nsource = "command"\n[power.cpu]\ncommand = ["{meter}"]\nas_root = true\n')
+    code, text = run("run", path, "--out", out, env=sudo_env())
+    assert code == 4, text
+    where = Path(re.search(r"; it is in (\S+) instead", text).group(1))
+    try:
+        assert where.name.startswith("kestrune-a-b-") and where.parent == Path(tempfile.gettempdir())
+        summary = json.loads((where / "summary.json").read_text())
+        assert summary["profile"]["name"] == "a/b" and (where / "run.csv").is_file()
+        assert os.stat(where).st_uid == SUDO.pw_uid  # a folder the run made
+    finally:
+        subprocess.run(["rm", "-rf", str(where)])
+
+
 def test_a_second_run_on_the_same_folder_is_refused_naming_the_first(tmp_path):
     out = tmp_path / "out"
     first = subprocess.Popen(tool("run", profile(tmp_path, seconds=5), "--out", out), stdout=subprocess.PIPE,

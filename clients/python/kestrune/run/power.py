@@ -151,7 +151,8 @@ class CommandMeter(Meter):
         env = None if user is None else {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": user.pw_dir or "/",
                                          "LANG": "C.UTF-8", "USER": user.pw_name}
         # Its own session (the terminal's Ctrl-C is the runner's to handle, and must not look
-        # like a meter failure), and gone with the runner if the runner is killed.
+        # like a meter failure), and gone with the runner if the runner is killed (the death
+        # signal follows the starting thread: meters are opened by the run's own thread).
         return subprocess.Popen([program, *self.argv[1:]], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, env=env, preexec_fn=child_setup(user, death_signal=True))
 
