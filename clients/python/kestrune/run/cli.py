@@ -27,18 +27,18 @@ from . import outcome as oc
 from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
+from .folderlock import FolderBusy, FolderLock
 from .host import host_info
 from .live import DONE
 from .metrics import MetricsError, MetricsServer
+from .names import slug
 from .plot import write_plot
 from .power import SourceError, close_meters, make_meter, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, limited_sensors, load_file
 from .record import EventLog, RowLog, utc_text, write_json
+from .safefile import create, give_path, is_link
 from .sensors_summary import SensorTally
 from .stream import Fallback
-from .folderlock import FolderBusy, FolderLock
-from .names import slug
-from .safefile import create, give_path, is_link
 from .view import make_view
 
 
