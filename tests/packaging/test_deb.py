@@ -94,3 +94,60 @@ def test_installs_runs_and_purges_without_a_trace(deb, tmp_path):
     assert not known_to_dpkg()
     left = [p for p in listed if p not in there_before and os.path.lexists(p)]
     assert not left, f"left behind: {left}"
+
+
+# The Debian package of each module the kit imports from outside the standard library.
+DEBIAN_NAMES = {"matplotlib": "python3-matplotlib", "rich": "python3-rich", "numpy": "python3-numpy",
+                "prometheus_client": "python3-prometheus-client", "jsonschema": "python3-jsonschema"}
+
+
+def kit_imports() -> dict[str, str]:
+    """module -> "needed" (the command cannot start or work without it) or "optional" (an
+    import guarded by `except ImportError`, or one only kestrune.testing makes)."""
+    import ast
+    import sys
+    found: dict[str, str] = {}
+    for path in sorted((ROOT / "clients/python/kestrune").rglob("*.py")):
+        tree = ast.parse(path.read_text(), str(path))
+        guarded = set()
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Try) and any(
+                    isinstance(h.type, ast.Name) and h.type.id in ("ImportError", "ModuleNotFoundError")
+                    for h in node.handlers):
+                guarded.update(id(n) for stmt in node.body for n in ast.walk(stmt))
+        testing = "testing" in path.relative_to(ROOT / "clients/python/kestrune").parts
+        for node in ast.walk(tree):
+            if isinstance(node, ast.Import):
+                names = [a.name for a in node.names]
+            elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
+                names = [node.module]
+            else:
+                continue
+            for name in names:
+                top = name.split(".")[0]
+                if top in sys.stdlib_module_names or top == "kestrune":
+                    continue
+                need = "optional" if testing or id(node) in guarded else "needed"
+                if found.get(top) != "needed":
+                    found[top] = need
+    return found
+
+
+def field_names(deb: Path, field: str) -> set[str]:
+    text = run(["dpkg-deb", "-f", deb, field]).stdout
+    return {alt.split("(")[0].split(":")[0].strip() for dep in text.split(",") for alt in dep.split("|")}
+
+
+def test_the_package_depends_on_every_module_the_command_imports(deb):
+    imports = kit_imports()
+    assert {"matplotlib", "rich"} <= set(imports)  # the scan sees the imports it must see
+    unknown = sorted(set(imports) - set(DEBIAN_NAMES))
+    assert not unknown, f"name the Debian package of {unknown} here and in packaging/deb/control.in"
+    depends = field_names(deb, "Depends")
+    weaker = field_names(deb, "Recommends") | field_names(deb, "Suggests")
+    for module, need in imports.items():
+        package = DEBIAN_NAMES[module]
+        if need == "needed":
+            assert package in depends, f"kestrune imports {module}: Depends needs {package}"
+        else:
+            assert package in depends | weaker, f"kestrune may import {module}: name {package} in the package"

@@ -6,7 +6,9 @@ from __future__ import annotations
 import ctypes
 import os
 import shutil
+import re
 import signal
+import stat
 import tempfile
 from pathlib import Path
 
@@ -20,6 +22,8 @@ from .paths import NATIVE_BUILD
 from .runner import Runner
 
 PR_SET_PDEATHSIG = 1
+COPY_PREFIX = "kl-native-"
+_COPY_NAME = re.compile(rf"^{COPY_PREFIX}(\d+)-[A-Za-z0-9_]+$")
 
 
 def unprivileged_user(environ=None) -> pwd.struct_passwd:
@@ -58,7 +62,9 @@ class NativeRunner(Runner):
             raise FileNotFoundError(src)
         self.user = _as_passwd(user)
         self.extra_env = dict(env or {})
-        self.dir = Path(tempfile.mkdtemp(prefix="kl-native-"))
+        remove_stale_copies()
+        # Named after this process: a copy whose process is gone is found and removed later.
+        self.dir = Path(tempfile.mkdtemp(prefix=f"{COPY_PREFIX}{os.getpid()}-"))
         os.chmod(self.dir, 0o755)
         self.exe = self.dir / "kestrune-load"
         shutil.copy2(src, self.exe)
@@ -96,6 +102,42 @@ class NativeRunner(Runner):
 
     def close(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def _process_gone(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except OSError:  # another user's: it is there
+        return False
+    return False
+
+
+def remove_stale_copies(folder=None) -> list[Path]:
+    """Removes the private copies of the helper that runners killed before they could clean
+    up left in the temporary folder: only folders (never links) of this user whose process is
+    gone. Returns what it removed."""
+    folder = Path(folder or tempfile.gettempdir())
+    removed = []
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return removed
+    for e in entries:
+        m = _COPY_NAME.match(e.name)
+        if m is None:
+            continue
+        try:
+            st = os.lstat(e.path)
+        except OSError:
+            continue
+        if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid() or not _process_gone(int(m.group(1))):
+            continue
+        # rmtree does not follow links inside the folder either.
+        shutil.rmtree(e.path, ignore_errors=True)
+        removed.append(Path(e.path))
+    return removed
 
 
 def child_setup(user: pwd.struct_passwd | None, *, death_signal: bool):

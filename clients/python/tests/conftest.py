@@ -1,6 +1,11 @@
 import copy
+import os
+import shutil
 import sys
+import tempfile
 from pathlib import Path
+
+import pytest
 
 # The package from this checkout, whether or not it is installed.
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
@@ -18,3 +23,13 @@ def changed(base, path, value=KeyError):
     else:
         node[last] = value
     return out
+
+
+@pytest.fixture
+def open_path():
+    """A temporary folder that anyone may enter and read (tmp_path is its owner's only): a
+    root runner runs meter and sensor programs as the helper's unprivileged user."""
+    path = Path(tempfile.mkdtemp(prefix="kl-test-"))
+    os.chmod(path, 0o755)
+    yield path
+    shutil.rmtree(path, ignore_errors=True)

@@ -57,9 +57,11 @@ esac; done
 
 
 def case(name, code, message, *, kind=None, outcome="incomplete", meter=None, fake=None, action=None,
-         load="", top="", steps='[[steps]]\nseconds = 3\ncpu = "free"\n', out=None, metrics=False):
+         load="", top="", steps='[[steps]]\nseconds = 3\ncpu = "free"\n', out=None, metrics=False, as_root=False):
+    """`as_root`: the meter runs as root with the runner's environment, as_root = true."""
     return pytest.param(dict(code=code, message=message, kind=kind, outcome=outcome, meter=meter, fake=fake,
-                             action=action, load=load, top=top, steps=steps, out=out, metrics=metrics), id=name)
+                             action=action, load=load, top=top, steps=steps, out=out, metrics=metrics,
+                             as_root=as_root), id=name)
 
 
 GPU_STEPS = '[[steps]]\nseconds = 3\ncpu = "free"\ngpu = "free"\n'
@@ -86,7 +88,7 @@ CASES = [
              '[verdict]\nsensor_max = { gpu_c = 90.0 }'),
     case("metrics port in use", 1, "cannot serve metrics on 127.0.0.1:", metrics=True),
     case("record folder lost during the run", 4, "could not write the record to", kind="record", outcome="pass",
-         meter=numbers_then("rm -rf \"$KL_OUT\"; touch \"$KL_OUT\"; " + FOREVER.format(30))),
+         meter=numbers_then("rm -rf \"$KL_OUT\"; touch \"$KL_OUT\"; " + FOREVER.format(30)), as_root=True),
     case("Ctrl-C", 130, "interrupted; stopping the helper", outcome="interrupted", action="SIGINT"),
     case("SIGTERM", 143, "interrupted; stopping the helper", outcome="interrupted", action="SIGTERM"),
     case("helper killed", 4, "ended without a bye (exit code -9)", kind="helper", action="kill-helper"),
@@ -105,7 +107,8 @@ CASES = [
 ]
 
 
-def write_profile(tmp_path, c) -> Path:
+def write_profile(tmp_path, c, meter_dir=None) -> Path:
+    """`meter_dir`: where the meter's script goes, a folder its unprivileged user can read."""
     text = f'name = "t"\n{c["top"]}\n'
     if c["fake"]:
         fake = tmp_path / "fake-helper"
@@ -114,10 +117,12 @@ def write_profile(tmp_path, c) -> Path:
         text += f'[target]\nexe = "{fake}"\nhello_timeout_s = 2\n'
     text += f"[load]\ncpu = true\n{c['load']}\n"
     if c["meter"]:
-        meter = tmp_path / "meter.sh"
+        meter = (meter_dir or tmp_path) / "meter.sh"
         meter.write_text("#!/bin/sh\n" + c["meter"] + "\n")
         meter.chmod(0o755)
         text += f'[power]\nsource = "command"\n[power.cpu]\ncommand = ["{meter}"]\n'
+        if c.get("as_root"):
+            text += "as_root = true\n"
     path = tmp_path / "p.toml"
     path.write_text(text + c["steps"])
     return path
@@ -166,7 +171,7 @@ def read_csv(path):
 
 @needs_native
 @pytest.mark.parametrize("c", CASES)
-def test_a_fault_gives_its_exit_code_a_clear_message_and_a_complete_record(tmp_path, c):
+def test_a_fault_gives_its_exit_code_a_clear_message_and_a_complete_record(tmp_path, open_path, c):
     out = tmp_path / "out"
     if c["out"] == "file":
         out.write_text("not a folder")
@@ -177,7 +182,8 @@ def test_a_fault_gives_its_exit_code_a_clear_message_and_a_complete_record(tmp_p
     busy.listen()
     metrics = ["--metrics", f"127.0.0.1:{busy.getsockname()[1]}"] if c["metrics"] else []
     with busy:
-        code, text = run_with(["run", write_profile(tmp_path, c), "--out", out, *metrics], env, c["action"])
+        code, text = run_with(["run", write_profile(tmp_path, c, open_path), "--out", out, *metrics], env,
+                              c["action"])
     assert code == c["code"], text
     assert c["message"] in text
     assert "Traceback" not in text
@@ -294,7 +300,8 @@ def test_a_killed_runner_leaves_a_readable_partial_record_and_no_load(tmp_path):
     while Path(f"/proc/{helper}").exists() and time.monotonic() < deadline:
         time.sleep(0.1)
     assert not Path(f"/proc/{helper}").exists()
-    assert sorted(p.name for p in out.iterdir()) == ["events.jsonl.partial", "run.csv.partial"]
+    # The folder's lock file stays too; the lock itself went with the process.
+    assert sorted(p.name for p in out.iterdir()) == [".kestrune.lock", "events.jsonl.partial", "run.csv.partial"]
     rows = read_csv(out / "run.csv.partial")
     assert list(rows[0])[:5] == ["time_s", "utc", "t_ms", "step", "cpu_mode"]
     times = [float(r["time_s"]) for r in rows]

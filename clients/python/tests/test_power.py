@@ -35,9 +35,9 @@ def fake_meter(tmp_path, body):
     return [sys.executable, str(script)]
 
 
-def test_a_meter_program_gives_its_newest_reading_once(tmp_path):
-    gate = tmp_path / "more"
-    argv = fake_meter(tmp_path, f"""
+def test_a_meter_program_gives_its_newest_reading_once(open_path):
+    gate = open_path / "more"
+    argv = fake_meter(open_path, f"""
 print("# a header is skipped", flush=True)
 print("12.5", flush=True)
 while not __import__("os").path.exists({str(gate)!r}):
@@ -68,16 +68,16 @@ time.sleep(30)
     ("print('oops', file=sys.stderr); sys.exit(3)", "ended without a reading: oops"),
     ("print('not a number', flush=True); time.sleep(30)", "printed no reading within 0.5 s"),
 ])
-def test_a_meter_program_without_readings_is_an_error_up_front(tmp_path, body, message):
-    m = CommandMeter(fake_meter(tmp_path, body), first_reading_s=0.5)
+def test_a_meter_program_without_readings_is_an_error_up_front(open_path, body, message):
+    m = CommandMeter(fake_meter(open_path, body), first_reading_s=0.5)
     with pytest.raises(SourceError) as e:
         m.open()
     assert message in str(e.value)
     assert m.proc.poll() is not None
 
 
-def test_a_meter_program_that_prints_garbage_then_exits_says_so_with_its_error_output(tmp_path):
-    m = CommandMeter(fake_meter(tmp_path, """
+def test_a_meter_program_that_prints_garbage_then_exits_says_so_with_its_error_output(open_path):
+    m = CommandMeter(fake_meter(open_path, """
 print("20", flush=True)
 time.sleep(0.3)
 print("ERR sensor", flush=True)

@@ -167,9 +167,9 @@ def test_utilisation_is_a_share_of_the_counters_difference(prev, cur, pct):
     assert utilisation(prev, cur) == pct
 
 
-def test_a_command_sensor_holds_its_newest_number_until_it_is_too_old(tmp_path):
-    script = tmp_path / "temp.py"
-    more, end = tmp_path / "more", tmp_path / "end"
+def test_a_command_sensor_holds_its_newest_number_until_it_is_too_old(open_path):
+    script = open_path / "temp.py"
+    more, end = open_path / "more", open_path / "end"
     script.write_text("import os, sys, time\n"
                       "def wait(p):\n"
                       "    while not os.path.exists(p): time.sleep(0.01)\n"

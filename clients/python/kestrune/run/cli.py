@@ -27,13 +27,16 @@ from . import outcome as oc
 from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
+from .folderlock import FolderBusy, FolderLock
 from .host import host_info
 from .live import DONE
 from .metrics import MetricsError, MetricsServer
+from .names import slug
 from .plot import write_plot
 from .power import SourceError, close_meters, make_meter, open_meters
 from .profile import TARGET_KINDS, Profile, ProfileError, limited_sensors, load_file
 from .record import EventLog, RowLog, utc_text, write_json
+from .safefile import create, give_path, is_link
 from .sensors_summary import SensorTally
 from .stream import Fallback
 from .view import make_view
@@ -50,17 +53,35 @@ def _say_error(text: str) -> int:
 
 # --- before the helper starts ----------------------------------------------------------------
 
-def prepare_out(out_dir: Path) -> bool:
-    """Makes the folder and proves it writable; True when this run created it."""
-    created = not out_dir.exists()
+def prepare_out(out_dir: Path) -> tuple[bool, FolderLock]:
+    """Makes the folder, takes it for this run and proves it writable; (True when this run
+    created it, the lock). A folder that is a link is refused: it may lead anywhere."""
+    if is_link(out_dir):
+        raise SetupError(f"{out_dir} is a symbolic link: give the folder itself as --out")
+    created = False
     try:
-        out_dir.mkdir(parents=True, exist_ok=True)
+        out_dir.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            out_dir.mkdir()
+            created = True
+            give_path(out_dir)  # a folder that was there already keeps its owner
+        except FileExistsError:
+            if is_link(out_dir) or not out_dir.is_dir():
+                raise NotADirectoryError(20, "not a folder") from None
+        lock = FolderLock(out_dir)
+    except (FolderBusy, OSError) as e:
+        _remove_if_empty(out_dir, created)
+        text = str(e) if isinstance(e, FolderBusy) else f"cannot write the record to {out_dir}: {e.strerror or e}"
+        raise SetupError(text) from None
+    try:
         probe = out_dir / f".kestrune-probe-{os.getpid()}"
-        probe.write_bytes(b"")
+        os.close(create(probe))
         probe.unlink()
     except OSError as e:
+        lock.release()
+        _remove_if_empty(out_dir, created)
         raise SetupError(f"cannot write the record to {out_dir}: {e.strerror or e}") from None
-    return created
+    return created, lock
 
 
 def _target(profile: Profile) -> tuple[str, object, object, str, str, Path | None]:
@@ -72,31 +93,40 @@ def _target(profile: Profile) -> tuple[str, object, object, str, str, Path | Non
         if not exe.is_file():
             raise SetupError(f"{exe} not found (build it: scripts/build linux)")
         user = unprivileged_user()
-        if os.geteuid() == 0:
-            why = "SUDO_UID" if user.pw_name != "nobody" else "no SUDO_UID"
-            line = f"{head} natively; the runner is root, so the helper runs as user {user.pw_name} ({why})"
-        else:
-            line = f"{head} natively as user {pwd.getpwuid(os.geteuid()).pw_name}"
-        return (line, lambda: NativeRunner(exe, user=user), lambda r: r.start_helper(), str(exe), "kestrune-load",
-                None)
+        return (f"{head} natively{_as_whom(user)}", lambda: NativeRunner(exe, user=user), lambda r: r.start_helper(),
+                str(exe), "kestrune-load", None)
     build = Path(t.build) if t.build else WINDOWS_BUILD
     exe_name = t.exe or "kestrune-load-wine.exe"
     for p in (build / "kestrune-launch.exe", build / exe_name):
         if not p.is_file():
             raise SetupError(f"{p} not found (build it: scripts/build windows)")
+    # As root, Wine and the helper under it run as the same unprivileged user as the native
+    # helper, in a fresh environment; the prefix the runner makes is theirs.
+    user = unprivileged_user() if os.geteuid() == 0 else None
     prefix = Path(t.prefix) if t.prefix else Path(tempfile.mkdtemp(prefix="kl-run-wine-"))
-    return (f"{head} under Wine: {build / exe_name} through the launcher",
-            lambda: WineRunner(prefix, build=build),
+    if user is not None and not t.prefix:
+        os.chown(prefix, user.pw_uid, user.pw_gid)
+    return (f"{head} under Wine{_as_whom(unprivileged_user())}: {build / exe_name} through the launcher",
+            lambda: WineRunner(prefix, build=build, user=user),
             # Its own session: the terminal's Ctrl-C is the runner's to handle, not Wine's.
             lambda r: r.start_helper(exe_name=exe_name, new_session=True),
             str(build / exe_name), exe_name, None if t.prefix else prefix)
 
 
-def _open_sensors(profile: Profile):
+def _as_whom(user) -> str:
+    """Which user the helper runs as, for the run's first line."""
+    if os.geteuid() == 0:
+        why = "SUDO_UID" if user.pw_name != "nobody" else "no SUDO_UID"
+        return f"; the runner is root, so the helper runs as user {user.pw_name} ({why})"
+    return f" as user {pwd.getpwuid(os.geteuid()).pw_name}"
+
+
+def _open_sensors(profile: Profile, cancel=None):
     if profile.sensors is None:
         return None
     try:
-        sensors = sensors_mod.open_sensors(sensors_mod.parse_requests(profile.sensors), profile_root=profile.sysfs_root)
+        sensors = sensors_mod.open_sensors(sensors_mod.parse_requests(profile.sensors), profile_root=profile.sysfs_root,
+                                           cancel=cancel)
     except sensors_mod.SensorRequestError as e:
         raise SetupError(str(e)) from None
     unknown = sorted(limited_sensors(profile) - set(sensors.columns))
@@ -113,67 +143,88 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
         metrics_address: str | None = None) -> int:
     stdout = stdout or sys.stdout
     started = time.time()
-    run_id = f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}"
-    created = False
+    run_id = f"{slug(profile.name)}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}"
+    # A signal asks for a clean stop from the very start: a meter already started must not
+    # be orphaned by a SIGTERM that kills the runner, and a second Ctrl-C while the record
+    # is written must not lose it.
+    with Interrupt() as interrupt:
+        return _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_id, interrupt)
+
+
+def _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_id, interrupt) -> int:
+    created, lock, keep_dir = False, None, True
     meters, sensors, metrics = {}, None, None
     try:
         try:
-            created = prepare_out(out_dir)
+            created, lock = prepare_out(out_dir)
             if metrics_address is not None:
                 # Bound now: a port in use stops the run before anything starts.
                 metrics = MetricsServer(metrics_address, {"host": socket.gethostname(), "profile": profile.name,
                                                           "run_id": run_id})
-            meters = open_meters(profile.power.source, profile.power.domains)
-            sensors = _open_sensors(profile)
+            meters = open_meters(profile.power.source, profile.power.domains, cancel=interrupt.event)
+            sensors = _open_sensors(profile, interrupt.event)
             first, make, start, program, process, own_prefix = _target(profile)
         except (SetupError, SourceError, MetricsError) as e:
-            _remove_if_empty(out_dir, created)
+            keep_dir = False
+            if interrupt.signum is not None:
+                return _interrupted_before_start(interrupt)
             return _say_error(str(e))
+        if interrupt.signum is not None:
+            keep_dir = False
+            return _interrupted_before_start(interrupt)
         print(first, file=stdout, flush=True)
         if metrics is not None:
             print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
         # The record is written as the run goes; a folder that fails mid-run hands it to this one.
-        fallback = Fallback(prefix=f"kestrune-{profile.name}-")
+        fallback = Fallback(prefix=f"kestrune-{slug(profile.name)}-")
         log = EventLog(out_dir / "events.jsonl", time.monotonic(), fallback)
         try:
             rows = RowLog(out_dir, list(sensors.columns) if sensors is not None else [], fallback)
         except OSError as e:
             log.discard()
-            _remove_if_empty(out_dir, created)
+            keep_dir = False
             return _say_error(f"cannot write the record to {out_dir}: {e.strerror or e}")
-        # From here to the written record a signal asks for a clean stop: a second Ctrl-C
-        # while the record is written must not lose it.
-        with Interrupt() as interrupt:
+        try:
+            if profile.target.kind == "wine":
+                print("kestrune: preparing the Wine prefix", file=stdout, flush=True)
             try:
-                if profile.target.kind == "wine":
-                    print("kestrune: preparing the Wine prefix", file=stdout, flush=True)
-                try:
-                    runner = make()
-                except (OSError, RuntimeError) as e:
-                    _discard(out_dir, created, log, rows)
-                    return _say_error(f"cannot prepare the helper: {e}")
-                try:
-                    user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
-                    view = make_view(profile, stdout)
-                    driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
-                                    meters, view, log, interrupt, sensors, metrics, _sensor_tally(sensors), rows)
-                    state = driver.run()
-                finally:
-                    runner.close()
+                runner = make()
+            except (OSError, RuntimeError) as e:
+                _discard(log, rows)
+                keep_dir = False
+                return _say_error(f"cannot prepare the helper: {e}")
+            try:
+                user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
+                view = make_view(profile, stdout)
+                driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
+                                meters, view, log, interrupt, sensors, metrics, _sensor_tally(sensors), rows)
+                state = driver.run()
             finally:
-                if own_prefix is not None:
-                    shutil.rmtree(own_prefix, ignore_errors=True)
-            if not state.helper_started:
-                _discard(out_dir, created, log, rows)
-                return oc.SETUP_FAILED
-            return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
-                           started, run_id)
+                runner.close()
+        finally:
+            if own_prefix is not None:
+                shutil.rmtree(own_prefix, ignore_errors=True)
+        if not state.helper_started:
+            _discard(log, rows)
+            keep_dir = False
+            return oc.SETUP_FAILED
+        return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
+                       started, run_id)
     finally:
         close_meters(meters)
         if sensors is not None:
             sensors.close()
         if metrics is not None:
             metrics.close()
+        if lock is not None:
+            lock.release()
+        if not keep_dir:
+            _remove_if_empty(out_dir, created)
+
+
+def _interrupted_before_start(interrupt) -> int:
+    print("kestrune: interrupted before the helper started", file=sys.stderr, flush=True)
+    return 128 + interrupt.signum
 
 
 def _remove_if_empty(out_dir: Path, created: bool) -> None:
@@ -184,11 +235,10 @@ def _remove_if_empty(out_dir: Path, created: bool) -> None:
             pass
 
 
-def _discard(out_dir: Path, created: bool, log: EventLog, rows: RowLog) -> None:
+def _discard(log: EventLog, rows: RowLog) -> None:
     """A run that never started leaves nothing behind."""
     log.discard()
     rows.file.discard()
-    _remove_if_empty(out_dir, created)
 
 
 def _sensor_tally(sensors):
@@ -285,7 +335,6 @@ def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, r
         view.say(f"kestrune: {message}")
     rows.file.close()
     log.close()
-    _give_to_sudo_user([where, *(where / n for n in written)])
     _final_lines(summary, view)
     view.say(f"record: {', '.join(str(where / n) for n in written)}")
     return summary["exit_code"]
@@ -323,18 +372,6 @@ def step_lines(summary: dict) -> list[str]:
 
 def _final_lines(summary: dict, view) -> None:
     view.finish(step_lines(summary))
-
-
-def _give_to_sudo_user(paths) -> None:
-    """Under sudo, the record belongs to the user who asked for it, not to root."""
-    uid, gid = os.environ.get("SUDO_UID", ""), os.environ.get("SUDO_GID", "")
-    if os.geteuid() != 0 or not (uid.isdigit() and gid.isdigit()):
-        return
-    for p in paths:
-        try:
-            os.chown(p, int(uid), int(gid))
-        except OSError:
-            pass
 
 
 # --- check -----------------------------------------------------------------------------------
@@ -386,7 +423,8 @@ def main(argv=None) -> int:
         return _say_error(str(e))
     if args.target:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
-    out = args.out or Path("runs") / f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S')}"
+    # The name is the profile's text: in a path it is one plain folder name under runs/.
+    out = args.out or Path("runs") / f"{slug(profile.name)}-{time.strftime('%Y%m%d-%H%M%S')}"
     try:
         return run(profile, out, args.profile, metrics_address=args.metrics)
     except KeyboardInterrupt:

@@ -17,6 +17,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 
 from .decimate import read_series  # noqa: E402
 from .recordio import Step, domains_of, profile_name, sensor_columns, steps_of, unit_of  # noqa: E402
+from .safefile import create  # noqa: E402
 
 POWER_COLOUR = "#1f5fa8"
 TARGET_COLOUR = "#d0541b"
@@ -210,7 +211,9 @@ def draw(runs: list[tuple[str, dict, dict]], path: Path, title: str) -> None:
         fig.tight_layout()
     tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
-        fig.savefig(tmp, dpi=DPI, format="png")
+        # A new file, never one reached through a link left in the folder.
+        with os.fdopen(create(tmp, os.O_WRONLY), "wb") as f:
+            fig.savefig(f, dpi=DPI, format="png")
         os.replace(tmp, path)
     finally:
         plt.close(fig)

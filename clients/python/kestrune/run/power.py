@@ -24,10 +24,12 @@ import re
 import shlex
 import shutil
 import subprocess
-import tempfile
 import threading
 import time
 from pathlib import Path
+
+from ..native import child_setup, unprivileged_user
+from .pipes import MAX_LINE, Tail, end_group, read_lines
 
 FIRST_READING_S = 5.0
 # What the helper accepts as a reading.
@@ -114,14 +116,22 @@ class CommandMeter(Meter):
     """A program's standard output, one reading in watts per line; the newest line counts.
     Blank lines, and anything before the first reading (a header), are skipped. A strict
     meter (a power meter) makes any later line that is not a number a problem, and its end
-    too, and drops its last reading then; otherwise such lines are skipped."""
+    too, and drops its last reading then; otherwise such lines are skipped. A line longer
+    than pipes.MAX_LINE is a problem either way.
 
-    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S, strict: bool = False):
+    A root runner runs the program as the helper's unprivileged user with a fresh
+    environment, unless `as_root` (a program that needs root, such as ipmitool). Either way
+    it has a session of its own, ended with all it started when the meter closes."""
+
+    def __init__(self, argv: list[str], first_reading_s: float = FIRST_READING_S, strict: bool = False,
+                 as_root: bool = False):
         self.argv = argv
         self.strict = strict
+        self.as_root = as_root
         self.first_reading_s = first_reading_s
         self.proc: subprocess.Popen | None = None
-        self._stderr = None
+        self._tail = Tail()
+        self._err_pump: threading.Thread | None = None
         self._latest: float | None = None
         self._fresh = False
         self._problems: list[str] = []
@@ -132,32 +142,53 @@ class CommandMeter(Meter):
     def describe(self) -> str:
         return f"power command {shlex.join(self.argv)}"
 
-    def open(self) -> None:
-        if shutil.which(self.argv[0]) is None:
+    def _user(self):
+        if os.name != "posix" or os.geteuid() != 0 or self.as_root:
+            return None
+        return unprivileged_user()
+
+    def _spawn(self, program: str, user) -> subprocess.Popen:
+        env = None if user is None else {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": user.pw_dir or "/",
+                                         "LANG": "C.UTF-8", "USER": user.pw_name}
+        # Its own session (the terminal's Ctrl-C is the runner's to handle, and must not look
+        # like a meter failure), and gone with the runner if the runner is killed (the death
+        # signal follows the starting thread: meters are opened by the run's own thread).
+        return subprocess.Popen([program, *self.argv[1:]], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env, preexec_fn=child_setup(user, death_signal=True))
+
+    def open(self, cancel: threading.Event | None = None) -> None:
+        """Starts the program and waits for its first reading; `cancel` (a signal to the
+        runner) stops the wait."""
+        program = shutil.which(self.argv[0])
+        if program is None:
             raise SourceError(f"power command not found: {self.argv[0]}")
-        # Standard error to a file: a pipe nobody drains could stall a chatty meter.
-        self._stderr = tempfile.TemporaryFile()
+        user = self._user()
         try:
-            self.proc = subprocess.Popen(self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=self._stderr, text=True, errors="replace",
-                                         # Its own session: the terminal's Ctrl-C is the runner's
-                                         # to handle, and must not look like a meter failure.
-                                         start_new_session=True)
-        except OSError as e:
-            raise SourceError(f"cannot start power command {shlex.join(self.argv)}: {e.strerror or e}") from None
+            self.proc = self._spawn(program, user) if os.name == "posix" else subprocess.Popen(
+                self.argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        except (OSError, subprocess.SubprocessError) as e:
+            whom = (f" (it runs as user {user.pw_name}; as_root = true runs it as root)" if user is not None else "")
+            raise SourceError(f"cannot start power command {shlex.join(self.argv)}: "
+                              f"{getattr(e, 'strerror', None) or e}{whom}") from None
+        # Standard error drained into a ring: a pipe nobody drains could stall a chatty meter.
+        self._err_pump = threading.Thread(target=self._tail.read, args=(self.proc.stderr.fileno(),),
+                                          name="kestrune-meter-stderr", daemon=True)
+        self._err_pump.start()
         threading.Thread(target=self._pump, name="kestrune-meter", daemon=True).start()
         deadline = time.monotonic() + self.first_reading_s
         while not self._got_one.is_set():
-            if self._ended.is_set() or time.monotonic() >= deadline:
+            if self._ended.is_set() or time.monotonic() >= deadline or (cancel is not None and cancel.is_set()):
                 break
             self._got_one.wait(0.05)
         if not self._got_one.is_set():
             ended = self._ended.is_set()
             if ended:
                 self._wait_exit(1.0)
+                self._err_pump.join(1.0)
             err = self.stderr_tail() or ""
             self.close()
-            why = "ended without a reading" if ended else f"printed no reading within {self.first_reading_s:g} s"
+            why = ("ended without a reading" if ended else "was stopped by a signal before its first reading"
+                   if cancel is not None and cancel.is_set() else f"printed no reading within {self.first_reading_s:g} s")
             raise SourceError(f"power command {shlex.join(self.argv)} {why}" + (f": {err.splitlines()[-1]}"
                                                                                  if err else ""))
 
@@ -168,39 +199,41 @@ class CommandMeter(Meter):
             return None
 
     def stderr_tail(self) -> str | None:
-        """The last lines of the program's error output, read without moving the offset the
-        program writes at (the file is shared with it)."""
-        if self._stderr is None:
-            return None
+        """The last lines of the program's error output."""
+        text = self._tail.text(STDERR_TAIL_BYTES)
+        return text.strip() if text else None
+
+    def _too_long(self, head: bytes) -> None:
+        with self._lock:
+            self._latest, self._fresh = None, False
+            self._problems.append(f"printed a line longer than {MAX_LINE} bytes "
+                                  f"({head[:40].decode(errors='replace')!r}...); the rest of it is discarded")
+
+    def _line(self, raw: bytes) -> None:
+        line = raw.decode("utf-8", errors="replace")
+        words = line.replace(",", " ").split()
+        if not words:
+            return
         try:
-            fd = self._stderr.fileno()
-            size = os.fstat(fd).st_size
-            data = os.pread(fd, STDERR_TAIL_BYTES, max(0, size - STDERR_TAIL_BYTES))
-        except (OSError, ValueError):
-            return None
-        text = data.decode(errors="replace").strip()
-        return "\n".join(text.splitlines()[-5:]) or None
+            watts = float(words[0])
+        except ValueError:
+            if not (self.strict and self._got_one.is_set()):
+                return
+            with self._lock:
+                self._latest, self._fresh = None, False
+                self._problems.append(f"printed {line.strip()[:60]!r}, not a number")
+            return
+        with self._lock:
+            self._latest, self._fresh = watts, True
+        self._got_one.set()
 
     def _pump(self):
-        for line in self.proc.stdout:
-            words = line.replace(",", " ").split()
-            if not words:
-                continue
-            try:
-                watts = float(words[0])
-            except ValueError:
-                if not (self.strict and self._got_one.is_set()):
-                    continue
-                with self._lock:
-                    self._latest, self._fresh = None, False
-                    self._problems.append(f"printed {line.strip()[:60]!r}, not a number")
-                continue
-            with self._lock:
-                self._latest, self._fresh = watts, True
-            self._got_one.set()
+        read_lines(self.proc.stdout.fileno(), self._line, self._too_long)
         self._ended.set()
         if self.strict and self._got_one.is_set():
             code = self._wait_exit(1.0)
+            if self._err_pump is not None:
+                self._err_pump.join(1.0)  # its last words, before the problem is told
             with self._lock:
                 self._latest, self._fresh = None, False
                 self._problems.append("exited" + (f" with code {code}" if code is not None else ""))
@@ -217,16 +250,12 @@ class CommandMeter(Meter):
             return self._problems.pop(0) if self._problems else None
 
     def close(self) -> None:
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(timeout=2)
-            except subprocess.TimeoutExpired:
+        if self.proc is not None:
+            if os.name == "posix":
+                end_group(self.proc)
+            elif self.proc.poll() is None:
                 self.proc.kill()
                 self.proc.wait(timeout=5)
-        if self._stderr is not None:
-            self._stderr.close()
-            self._stderr = None
 
 
 ENERGY_FILE = re.compile(r"^(energy_uj|energy\d+_input)$")
@@ -347,12 +376,15 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
                           noise_w=_finite(settings.get("noise_w"), f"{where}.noise_w", 0.0),
                           seed=seed)
     if source == "command":
-        _only(settings, ("command",), where)
+        _only(settings, ("command", "as_root"), where)
+        as_root = settings.get("as_root", False)
+        if not isinstance(as_root, bool):
+            raise SourceError(f"{where}.as_root must be true or false, not {as_root!r}")
         cmd = settings.get("command")
         argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
         if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
             raise SourceError(f"{where}.command must be a program and its arguments, not {cmd!r}")
-        return CommandMeter(argv, strict=True)
+        return CommandMeter(argv, strict=True, as_root=as_root)
     if source == "sysfs":
         _only(settings, ("path",), where)
         path = settings.get("path")
@@ -362,13 +394,17 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
     raise SourceError(f"unknown power source {source!r}")
 
 
-def open_meters(source: str, domains: dict) -> dict[str, Meter]:
-    """One opened meter per domain; on any failure the ones already opened are closed."""
+def open_meters(source: str, domains: dict, cancel: threading.Event | None = None) -> dict[str, Meter]:
+    """One opened meter per domain; on any failure the ones already opened are closed.
+    `cancel` (a signal to the runner) stops a command meter's wait for its first reading."""
     meters: dict[str, Meter] = {}
     try:
         for domain, settings in domains.items():
             m = make_meter(source, domain, settings)
-            m.open()
+            if isinstance(m, CommandMeter):
+                m.open(cancel)
+            else:
+                m.open()
             meters[domain] = m
     except BaseException:
         close_meters(meters)

@@ -18,6 +18,7 @@ from pathlib import Path
 
 from ..events import Status
 from .profile import Profile
+from .safefile import create
 from .steps import StepTally
 from .stream import Fallback, PartialFile
 
@@ -97,10 +98,11 @@ def csv_text(rows: list[Row], domains, sensor_columns=()) -> str:
 
 
 def write_atomic(path: Path, data: str | bytes) -> None:
-    """Writes `path` through a temporary name beside it; on failure nothing is left."""
+    """Writes `path` through a new temporary file beside it; on failure nothing is left."""
     tmp = path.with_name(f".{path.name}.tmp")
+    fd = create(tmp, os.O_WRONLY)
     try:
-        with open(tmp, "wb") as f:
+        with os.fdopen(fd, "wb") as f:
             f.write(data.encode("utf-8") if isinstance(data, str) else data)
             f.flush()
             os.fsync(f.fileno())

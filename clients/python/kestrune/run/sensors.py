@@ -76,6 +76,7 @@ class SensorRequest:
     unit: str = ""                   # a command's unit
     argv: tuple[str, ...] = ()
     max_age_s: float = COMMAND_MAX_AGE_S
+    as_root: bool = False            # a command a root runner runs as root, not as the helper's user
 
     @property
     def text(self) -> str:
@@ -228,7 +229,7 @@ def discover(root=None, profile_root=None) -> list[SensorInfo]:
 # --- the profile's list --------------------------------------------------------------------------
 
 def _command_request(item: dict, where: str) -> SensorRequest:
-    allowed = ("name", "command", "unit", "max_age_s")
+    allowed = ("name", "command", "unit", "max_age_s", "as_root")
     for k in item:
         if k not in allowed:
             raise SensorRequestError(f"{where}: unknown key {k!r} (known: {', '.join(allowed)})")
@@ -248,7 +249,11 @@ def _command_request(item: dict, where: str) -> SensorRequest:
     age = item.get("max_age_s", COMMAND_MAX_AGE_S)
     if isinstance(age, bool) or not isinstance(age, (int, float)) or not 0 < age < 3600:
         raise SensorRequestError(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
-    return SensorRequest(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age))
+    as_root = item.get("as_root", False)
+    if not isinstance(as_root, bool):
+        raise SensorRequestError(f"{where}.as_root must be true or false, not {as_root!r}")
+    return SensorRequest(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age),
+                         as_root=as_root)
 
 
 def parse_requests(value) -> list[SensorRequest]:
@@ -377,9 +382,10 @@ class SensorSet:
         self._commands = []
 
 
-def open_sensors(requests: list[SensorRequest], root=None, profile_root=None) -> SensorSet:
+def open_sensors(requests: list[SensorRequest], root=None, profile_root=None, cancel=None) -> SensorSet:
     """The sensors the requests name, ready to sample; SensorRequestError (one line) when a request
-    names nothing here, two name the same column, or a command cannot start."""
+    names nothing here, two name the same column, or a command cannot start. `cancel` (a signal
+    to the runner) stops a command's wait for its first number."""
     found = discover(root, profile_root) if any(s.kind != "command" for s in requests) else []
     sensors = select(requests, found)
     commands: list[CommandReader] = []
@@ -388,9 +394,9 @@ def open_sensors(requests: list[SensorRequest], root=None, profile_root=None) ->
             column = f"{slug(request.name)}_{request.unit}" if request.unit else slug(request.name)
             if column in {s.column for s in sensors}:
                 raise SensorRequestError(f"sensor {request.name!r}: column {column} is recorded twice")
-            reader = CommandReader(list(request.argv), request.max_age_s)
+            reader = CommandReader(list(request.argv), request.max_age_s, as_root=request.as_root)
             try:
-                reader.open()
+                reader.open(cancel)
             except SourceError as e:
                 raise SensorRequestError(f"sensor {request.name!r}: {str(e).replace('power command', 'command')}") from None
             commands.append(reader)

@@ -167,15 +167,15 @@ class CommandReader:
     newest number counts until it is older than `max_age_s`; a program that ended gives
     missing values from then on."""
 
-    def __init__(self, argv: list[str], max_age_s: float):
+    def __init__(self, argv: list[str], max_age_s: float, as_root: bool = False):
         self.argv = argv
         self.max_age_s = max_age_s
-        self.meter = CommandMeter(argv)
+        self.meter = CommandMeter(argv, as_root=as_root)
         self._value: float | None = None
         self._at: float | None = None
 
-    def open(self) -> None:
-        self.meter.open()
+    def open(self, cancel=None) -> None:
+        self.meter.open(cancel)
 
     def read(self, now: float) -> tuple[float | None, str]:
         value = self.meter.read(now)

@@ -15,11 +15,12 @@ import threading
 import time
 from pathlib import Path
 
+from .safefile import NOFOLLOW, create, give_path
+
 FLUSH_S = 2.0         # a killed runner loses at most this much of the record
 SYNC_S = 10.0         # a power cut at most this much (a sync may stall on a busy disk)
 MAX_PENDING = 16 << 20  # bytes kept while nowhere can be written; older text is dropped, and said so
 _COPY = 1 << 20
-_FLAGS = os.O_RDWR | os.O_CREAT | os.O_TRUNC | getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_BINARY", 0)
 
 
 def _reason(e: OSError) -> str:
@@ -40,6 +41,7 @@ class Fallback:
         with self._lock:
             if self.folder is None:
                 self.folder = Path(tempfile.mkdtemp(prefix=self.prefix))
+                give_path(self.folder)
                 self.reason = reason
             return self.folder
 
@@ -57,7 +59,7 @@ class PartialFile:
         self._pending_bytes = 0
         self._written = 0
         self._lost = 0
-        self._fd: int | None = os.open(self.tmp, _FLAGS, 0o644)
+        self._fd: int | None = create(self.tmp)
         self._flushed_at = self._synced_at = clock()
 
     @property
@@ -139,7 +141,7 @@ class PartialFile:
 
     def _reopen(self) -> None:
         # Only after an end where the file had to be closed before its rename (Windows).
-        fd = os.open(self._source_path(), os.O_RDWR | getattr(os, "O_BINARY", 0))
+        fd = os.open(self._source_path(), os.O_RDWR | NOFOLLOW | getattr(os, "O_BINARY", 0))
         os.lseek(fd, 0, os.SEEK_END)
         self._fd = fd
 
@@ -150,7 +152,7 @@ class PartialFile:
         old_tmp = self._source_path()
         if self._fd is None:
             self._reopen()
-        new = os.open(folder / f"{self.name}.partial", _FLAGS, 0o644)
+        new = create(folder / f"{self.name}.partial")
         try:
             os.lseek(self._fd, 0, os.SEEK_SET)
             left = self._written
