@@ -46,3 +46,4 @@ class Snapshot:
     helper_version: str | None = None
     problems: tuple[str, ...] = ()  # meter or sensor failures in force, one line each
     sensor_limits: dict[str, float] = field(default_factory=dict)  # column -> the step's upper limit
+    problems_total: int = 0         # every problem of the run so far, those that ended included
