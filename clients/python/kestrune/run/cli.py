@@ -155,6 +155,8 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
                 try:
                     user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
                     view = make_view(profile, stdout)
+                    if metrics is not None:  # its connection errors become lines above the view
+                        metrics.log = view.say
                     driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
                                     meters, view, log, interrupt, sensors, metrics, _sensor_tally(sensors), rows)
                     state = driver.run()
