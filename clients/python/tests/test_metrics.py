@@ -38,10 +38,11 @@ SNAPSHOT = Snapshot(
     run_s=31.5, run_total_s=120.0, state="running", step_index=2, step_count=4, step_name="hold 40 W",
     step_s=3.5, step_total_s=30.0, next_step_name="cool down",
     domains=(DomainLive("cpu", "target", 0.62, 40.0, 41.5, False, 3.75, "failing"),
-             DomainLive("gpu", "free", 1.0, None, None, True, None, None)),
+             DomainLive("gpu", "free", 0.0, None, None, True, None, None)),
     sensors={"coretemp_package_id_0_c": 97.0, "fan1_rpm": None, "cpu0_mhz": 3400.0},
     sensor_units={"coretemp_package_id_0_c": "c", "fan1_rpm": "rpm", "cpu0_mhz": "mhz"},
-    helper_pid=4321, helper_version="1.0.0", problems=("gpu meter: no reading for 5 s",),
+    helper_pid=4321, helper_version="1.0.0",
+    problems=("power command gpu-meter for gpu gave no reading for 5.0 s",),
     sensor_limits={"coretemp_package_id_0_c": 95.0}, problems_total=3)
 
 
@@ -73,7 +74,7 @@ def test_a_served_snapshot_reads_back_series_by_series(server):
         key("kestrune_steps_failing"): 1.0,
         key("kestrune_steps_failed_total"): 0.0,   # the failing step has not ended yet
         key("kestrune_domain_duty_ratio", domain="cpu"): 0.62,
-        key("kestrune_domain_duty_ratio", domain="gpu"): 1.0,
+        key("kestrune_domain_duty_ratio", domain="gpu"): 0.0,
         key("kestrune_domain_target_watts", domain="cpu"): 40.0,
         key("kestrune_domain_measured_watts", domain="cpu"): 41.5,
         key("kestrune_domain_power_stale", domain="cpu"): 0.0,

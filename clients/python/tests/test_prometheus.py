@@ -34,7 +34,7 @@ pytestmark = pytest.mark.skipif(not (PROMETHEUS and PROMTOOL), reason="prometheu
 FAULTY = SNAPSHOT.__class__(**{
     **SNAPSHOT.__dict__,
     "domains": (DomainLive("cpu", "target", 0.6, 40.0, 41.0, False, 2.5, "failing"),
-                DomainLive("gpu", "free", 1.0, None, None, True, None, None)),
+                DomainLive("gpu", "free", 0.0, None, None, True, None, None)),
     "sensors": {"coretemp_package_id_0_c": 97.0, "nvme_composite_c": 40.0},
     "sensor_units": {"coretemp_package_id_0_c": "c", "nvme_composite_c": "c"},
     "sensor_limits": {"coretemp_package_id_0_c": 95.0, "nvme_composite_c": 70.0}})
