@@ -75,25 +75,32 @@ class Endpoint(socketserver.TCPServer):
         self._reading: dict[socket.socket, float] = {}   # connection -> when it came, still sending its head
         self._answering: set[socket.socket] = set()
         self._told: set[str] = set()
+        self._notes = threading.Lock()                    # the error tally, apart from the slots
         self.errors: dict[str, int] = {}                  # kind -> how many, for whoever asks
         super().__init__(address, None)
 
     # --- slots ------------------------------------------------------------------------------------
     def process_request(self, request, client_address):
+        note, refused = None, False
         with self._lock:
             if len(self._reading) + len(self._answering) >= MAX_CLIENTS:
                 if not self._reading:  # all busy answering: they end within ANSWER_S
-                    self._note("a connection was refused: every slot was answering")
-                    self.shutdown_request(request)
-                    return
-                oldest = min(self._reading, key=self._reading.get)
-                del self._reading[oldest]
-                self._note("a slow client was dropped to make room for a new connection")
-                try:
-                    oldest.shutdown(socket.SHUT_RDWR)  # its thread sees the end at once and goes
-                except OSError:
-                    pass
-            self._reading[request] = time.monotonic()
+                    note, refused = "a connection was refused: every slot was answering", True
+                else:
+                    oldest = min(self._reading, key=self._reading.get)
+                    del self._reading[oldest]
+                    note = "a slow client was dropped to make room for a new connection"
+                    try:
+                        oldest.shutdown(socket.SHUT_RDWR)  # its thread sees the end at once and goes
+                    except OSError:
+                        pass
+            if not refused:
+                self._reading[request] = time.monotonic()
+        if note is not None:
+            self._note(note)  # outside the lock: the log may be a slow terminal
+        if refused:
+            self.shutdown_request(request)
+            return
         threading.Thread(target=self._serve, args=(request,), name="kestrune-metrics-client", daemon=True).start()
 
     def _serve(self, conn):
@@ -135,10 +142,11 @@ class Endpoint(socketserver.TCPServer):
 
     # --- errors -----------------------------------------------------------------------------------
     def _note(self, what: str) -> None:
-        self.errors[what] = self.errors.get(what, 0) + 1
-        if what in self._told:
-            return
-        self._told.add(what)
+        with self._notes:
+            self.errors[what] = self.errors.get(what, 0) + 1
+            if what in self._told:
+                return
+            self._told.add(what)
         try:
             self.log(f"kestrune: metrics endpoint: {what} (further ones are not shown)")
         except Exception:  # noqa: BLE001 - a failing log must not end the serving thread
