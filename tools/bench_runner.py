@@ -5,7 +5,8 @@ another, helper sessions of 5 s) and prints
 
 - the runner process's CPU time per second of run (threads included, the helper and meter
   programs not), sampled during the run with its start-up and final record left out;
-- every hand-over gap of the long run, with their median and worst.
+- every hand-over gap of the long run, and the time until the readings were back in the band,
+  with their median and worst.
 
 A benchmark: figures only, no pass or fail.
 """
@@ -91,8 +92,14 @@ def main() -> int:
     if gaps:
         print(f"hand-over gap without load ({len(gaps)} hand-overs): median {statistics.median(gaps) * 1000:.0f} ms, "
               f"worst {max(gaps) * 1000:.0f} ms; each: {', '.join(f'{g * 1000:.0f}' for g in gaps)} ms")
+        back = [h["resettle_s"] for h in summary["handovers"] if h.get("resettle_s") is not None]
+        if back:
+            print(f"hand-over until back in the band: median {statistics.median(back):.2f} s, worst {max(back):.2f} s; "
+                  f"each: {', '.join(f'{b:.2f}' for b in back)} s"
+                  + (f" ({len(gaps) - len(back)} never back in the band)" if len(back) < len(gaps) else ""))
     else:
-        print("no hand-over in the run: make --seconds longer than --session")
+        print("no hand-over in the run: a session runs on when the rest of the run fits in its helper's limit "
+              "(at least 30 s, less a 10 s margin): make --seconds longer")
     return 0
 
 

@@ -8,6 +8,7 @@ from pathlib import Path
 
 import pytest
 
+from kestrune.run import outcome as oc
 from kestrune.run.cli import main
 
 TOOL = Path(__file__).resolve().parents[3] / "tools" / "kestrune"
@@ -17,8 +18,10 @@ STEPS = ("idle", "hold 40 W", "cool down")
 def summary(outcome, verdicts, failed=None, profile="soak"):
     steps = [{"index": i, "name": STEPS[i - 1], "start_s": 0, "end_s": 1, "verdict": v, "domains": {},
               "sensors": {}, "failed": (failed or {}).get(i, [])} for i, v in enumerate(verdicts, start=1)]
+    # The exit code the runner gives that outcome, as in a real record.
+    code = oc.exit_code(outcome, signum=None, record_written=True)
     return json.dumps({"profile": {"name": profile, "path": "p.toml", "copy": {}}, "outcome": outcome,
-                       "exit_code": 0, "steps": steps})
+                       "exit_code": code, "steps": steps})
 
 
 PASS = summary("pass", ["unjudged", "pass", "pass"])

@@ -38,11 +38,12 @@ SNAPSHOT = Snapshot(
     run_s=31.5, run_total_s=120.0, state="running", step_index=2, step_count=4, step_name="hold 40 W",
     step_s=3.5, step_total_s=30.0, next_step_name="cool down",
     domains=(DomainLive("cpu", "target", 0.62, 40.0, 41.5, False, 3.75, "failing"),
-             DomainLive("gpu", "free", 1.0, None, None, True, None, None)),
+             DomainLive("gpu", "free", 0.0, None, None, True, None, None)),
     sensors={"coretemp_package_id_0_c": 97.0, "fan1_rpm": None, "cpu0_mhz": 3400.0},
     sensor_units={"coretemp_package_id_0_c": "c", "fan1_rpm": "rpm", "cpu0_mhz": "mhz"},
-    helper_pid=4321, helper_version="1.0.0", problems=("gpu meter: no reading for 5 s",),
-    sensor_limits={"coretemp_package_id_0_c": 95.0, "fan1_rpm": None})
+    helper_pid=4321, helper_version="1.0.0",
+    problems=("power command gpu-meter for gpu gave no reading for 5.0 s",),
+    sensor_limits={"coretemp_package_id_0_c": 95.0}, problems_total=3)
 
 
 @pytest.fixture
@@ -63,16 +64,17 @@ def test_a_served_snapshot_reads_back_series_by_series(server):
         key("kestrune_run_elapsed_seconds"): 31.5,
         key("kestrune_run_planned_seconds"): 120.0,
         key("kestrune_step_index", step_name="hold 40 W"): 3.0,
-        key("kestrune_step_count"): 4.0,
+        key("kestrune_run_steps"): 4.0,
         key("kestrune_step_elapsed_seconds"): 3.5,
         key("kestrune_step_planned_seconds"): 30.0,
         # A finished step keeps the name it had while in force; one never seen in force has none.
         key("kestrune_step_verdict", step="1", step_name="idle", verdict="pass"): 1.0,
         key("kestrune_step_verdict", step="2", step_name="", verdict="unjudged"): 1.0,
         key("kestrune_step_verdict", step="3", step_name="hold 40 W", verdict="failing"): 1.0,
-        key("kestrune_steps_failed"): 1.0,
+        key("kestrune_steps_failing"): 1.0,
+        key("kestrune_steps_failed_total"): 0.0,   # the failing step has not ended yet
         key("kestrune_domain_duty_ratio", domain="cpu"): 0.62,
-        key("kestrune_domain_duty_ratio", domain="gpu"): 1.0,
+        key("kestrune_domain_duty_ratio", domain="gpu"): 0.0,
         key("kestrune_domain_target_watts", domain="cpu"): 40.0,
         key("kestrune_domain_measured_watts", domain="cpu"): 41.5,
         key("kestrune_domain_power_stale", domain="cpu"): 0.0,
@@ -85,7 +87,8 @@ def test_a_served_snapshot_reads_back_series_by_series(server):
         key("kestrune_sensor_value", sensor="coretemp_package_id_0_c", unit="c"): 97.0,
         key("kestrune_sensor_value", sensor="cpu0_mhz", unit="mhz"): 3400.0,
         key("kestrune_sensor_limit", sensor="coretemp_package_id_0_c", unit="c"): 95.0,
-        key("kestrune_problems"): 1.0,
+        key("kestrune_problems_active"): 1.0,
+        key("kestrune_problems_total"): 3.0,     # two of them ended before this scrape
         key("kestrune_helper_info", pid="4321", version="1.0.0"): 1.0,
     }
     assert {k: got.get(k) for k in expected} == expected
@@ -99,15 +102,16 @@ def test_a_served_snapshot_reads_back_series_by_series(server):
         assert absent not in got
 
 
-@pytest.mark.parametrize("verdicts, failed", [
-    ({1: "pass", 3: "fail"}, 1.0),                  # a mapping by step index, with a gap
-    (("fail", "failing", "pass"), 2.0),
-    ((), 0.0),
+@pytest.mark.parametrize("verdicts, failing, failed", [
+    ({1: "pass", 3: "fail"}, 1.0, 1.0),                  # a mapping by step index, with a gap
+    (("fail", "failing", "pass"), 2.0, 1.0),
+    ((), 0.0, 0.0),
 ])
-def test_failed_steps_are_counted_from_either_form_of_verdicts(server, verdicts, failed):
+def test_failed_steps_are_counted_from_either_form_of_verdicts(server, verdicts, failing, failed):
     server.update(SNAPSHOT, verdicts)
     got = scrape(server)
-    assert got[key("kestrune_steps_failed")] == failed
+    assert got[key("kestrune_steps_failing")] == failing
+    assert got[key("kestrune_steps_failed_total")] == failed
     if isinstance(verdicts, dict):
         assert not any(k[0] == "kestrune_step_verdict" and ("step", "2") in k[1] for k in got)
 
@@ -191,8 +195,98 @@ def test_idle_connections_cannot_pile_up_threads(server):
     deadline = time.monotonic() + 10
     while True:  # the slots free as the closed connections are seen
         try:
-            assert scrape(server)[key("kestrune_step_count")] == 4.0
+            assert scrape(server)[key("kestrune_run_steps")] == 4.0
             break
         except OSError:
             assert time.monotonic() < deadline
             time.sleep(0.1)
+
+
+def raw(port: int, request: bytes, timeout=5.0) -> bytes:
+    """What the endpoint answers to `request`, read until it closes the connection."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as c:
+        c.sendall(request)
+        data = b""
+        while chunk := c.recv(65536):
+            data += chunk
+    return data
+
+
+@pytest.mark.parametrize("request_line, status", [
+    (b"GET /metrics HTTP/1.1", b"200"),
+    (b"GET /metrics?x=1 HTTP/1.0", b"200"),
+    (b"GET / HTTP/1.1", b"404"),
+    (b"GET /metricsx HTTP/1.1", b"404"),
+    (b"GET /../metrics HTTP/1.1", b"404"),
+    (b"POST /metrics HTTP/1.1", b"405"),
+    (b"hello", b"400"),
+])
+def test_only_metrics_is_served_and_each_answer_closes_its_connection(server, request_line, status):
+    server.update(SNAPSHOT, ())
+    answer = raw(server.port, request_line + b"\r\nHost: x\r\n\r\n")  # returns only once it closed
+    head, _, body = answer.partition(b"\r\n\r\n")
+    assert head.split(b" ")[1] == status and b"Connection: close" in head
+    assert (b"kestrune_run_state" in body) == (status == b"200")
+
+
+def test_trickling_clients_never_keep_a_scrape_out():
+    lines = []
+    with MetricsServer(("127.0.0.1", 0), LABELS, log=lines.append) as server:
+        server.update(SNAPSHOT, ())
+        stop = threading.Event()
+
+        def trickle():  # one header byte now and then, on connections that are soon dropped
+            while not stop.is_set():
+                try:
+                    with socket.create_connection(("127.0.0.1", server.port), timeout=5) as c:
+                        while not stop.wait(0.3):
+                            c.send(b"G")
+                except OSError:
+                    pass
+
+        attackers = [threading.Thread(target=trickle, daemon=True) for _ in range(12)]
+        for t in attackers:
+            t.start()
+        time.sleep(1.0)  # every slot is taken by a trickler by now
+        try:
+            # Every scrape is answered: a fresh connection pushes out the oldest trickler.
+            for _ in range(20):
+                assert scrape(server)[key("kestrune_run_steps")] == 4.0
+                time.sleep(0.1)
+        finally:
+            stop.set()
+            for t in attackers:
+                t.join(5)
+    # One line per kind of trouble, however often it came; no traceback.
+    assert len(lines) == len(set(lines)) and all("\n" not in line for line in lines), lines
+    assert any("slow client was dropped" in line for line in lines), lines
+
+
+def test_a_client_that_sends_its_head_too_slowly_is_dropped_after_two_seconds(server):
+    with socket.create_connection(("127.0.0.1", server.port), timeout=10) as c:
+        began = time.monotonic()
+        c.send(b"GET /metr")
+        try:
+            while c.recv(100):
+                pass
+        except ConnectionResetError:
+            pass
+        waited = time.monotonic() - began
+    # Not before its 2 s; and closed by the endpoint, not left to the client's 10 s timeout.
+    assert waited >= 1.99, waited
+
+
+def test_connection_resets_are_one_line_each_kind():
+    lines = []
+    with MetricsServer(("127.0.0.1", 0), LABELS, log=lines.append) as server:
+        server.update(SNAPSHOT, ())
+        for _ in range(20):
+            c = socket.create_connection(("127.0.0.1", server.port), timeout=5)
+            c.sendall(b"GET /metrics HTTP/1.1\r\n\r\n")
+            # Closed with unread data and SO_LINGER 0: the endpoint sees a reset.
+            c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            c.close()
+        time.sleep(0.5)
+        assert scrape(server)[key("kestrune_run_steps")] == 4.0
+    assert len(lines) == len(set(lines)) <= 3, lines
+    assert all(line.startswith("kestrune: metrics endpoint: ") and "Traceback" not in line for line in lines)

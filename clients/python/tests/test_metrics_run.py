@@ -5,6 +5,7 @@ afterwards, and is gone when the runner ends."""
 import json
 import os
 import pwd
+import shutil
 import socket
 import subprocess
 import sys
@@ -28,9 +29,12 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
-def scrape(url: str) -> list:
+def scrape(url: str, pages=None) -> list:
     with urllib.request.urlopen(url, timeout=5) as r:
-        return [s for f in text_string_to_metric_families(r.read().decode()) for s in f.samples]
+        text = r.read().decode()
+    if pages is not None:
+        pages.append(text)
+    return [s for f in text_string_to_metric_families(text) for s in f.samples]
 
 
 def own_user_env() -> dict:
@@ -50,12 +54,12 @@ def test_a_real_run_serves_its_live_state_until_it_ends(tmp_path):
                             str(ROOT / "examples" / "fleet" / "profile.toml"), "--out", str(out),
                             "--metrics", f"127.0.0.1:{port}"],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=own_user_env())
-    scrapes = []
+    scrapes, pages = [], []
     try:
         deadline = time.monotonic() + 60
         while run.poll() is None and time.monotonic() < deadline:
             try:
-                scrapes.append(scrape(url))
+                scrapes.append(scrape(url, pages))
             except OSError:
                 pass  # not bound yet, or already closed
             time.sleep(0.2)
@@ -80,7 +84,8 @@ def test_a_real_run_serves_its_live_state_until_it_ends(tmp_path):
     assert value(last, "kestrune_domain_mode", domain="cpu", mode="target") == 1.0
     assert 0.0 < value(last, "kestrune_domain_duty_ratio", domain="cpu") <= 1.0
     assert value(last, "kestrune_domain_power_stale", domain="cpu") == 0.0
-    assert value(last, "kestrune_step_count") == 2.0
+    assert value(last, "kestrune_run_steps") == 2.0
+    assert value(last, "kestrune_problems_total") == 0.0 and value(last, "kestrune_steps_failed_total") == 0.0
     assert 5.0 <= value(last, "kestrune_run_elapsed_seconds") <= 30.0
     assert value(last, "kestrune_step_verdict", step="1", step_name="idle") == 1.0
 
@@ -93,3 +98,11 @@ def test_a_real_run_serves_its_live_state_until_it_ends(tmp_path):
 
     with pytest.raises(OSError):
         scrape(url)  # the endpoint ended with the run
+
+    # The exposition passes Prometheus's own lint, as served in the held step.
+    promtool = shutil.which("promtool")
+    if promtool is None:
+        pytest.skip("promtool not installed (scripts/setup): the lint of the scrape was not run")
+    page = pages[scrapes.index(last)]
+    lint = subprocess.run([promtool, "check", "metrics"], input=page, capture_output=True, text=True, timeout=60)
+    assert lint.returncode == 0, lint.stdout + lint.stderr + page

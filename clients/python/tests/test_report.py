@@ -52,9 +52,9 @@ def make_record(folder: Path, steps, sensors=SENSORS, seconds=None, watts=40.0) 
                "host": {"hostname": "lab7", "cpu_model": "Test CPU", "cores": 8, "kernel": "6.1",
                         "helper_version": "1.0", "runner_version": "1.0"},
                "started_utc": "2026-12-10T12:00:00Z", "run_id": "r1", "outcome": "fail", "exit_code": 3,
-               "handovers": [{"at_s": 4.0, "gap_s": 0.212}],
-               "problems": [{"kind": "sensor", "at_s": 2.5, "message": "sensor nct6798_fan1_rpm: gone",
-                             "stderr_tail": None}],
+               "handovers": [{"at_s": 4.0, "gap_s": 0.212, "open": False, "resettle_s": 2.75, "back_in_band": True}],
+               "problems": [{"kind": "sensor", "at_s": 2.5,
+                             "message": "sensor nct6798_fan1_rpm: gone; recorded as missing", "stderr_tail": None}],
                "steps": steps}
     (folder / "summary.json").write_text(json.dumps(summary))
     return folder
@@ -152,8 +152,8 @@ def test_report_prints_the_step_table_and_remakes_the_plot(tmp_path):
     assert out.getvalue().splitlines() == [
         f"{folder}: soak, started 2026-12-10T12:00:00Z on lab7 (Test CPU, 8 cores)",
         "outcome FAIL, exit code 3",
-        "helper hand-over at 4.0 s, 0.212 s without load",
-        "problem at 2.5 s (sensor): sensor nct6798_fan1_rpm: gone",
+        "helper hand-over at 4.0 s, 0.212 s without load, back in the band after 2.8 s",
+        "problem at 2.5 s (sensor): sensor nct6798_fan1_rpm: gone; recorded as missing",
         "",
         "#  step       verdict  cpu mode  target    mean   stdev   error  settle  within",
         "1  warm up    PASS     target    40.0 W  40.0 W  0.31 W  +0.5 %   1.2 s    96 %",

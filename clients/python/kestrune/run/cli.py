@@ -196,6 +196,8 @@ def _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_i
             try:
                 user = getattr(runner, "run_as", None) or pwd.getpwuid(os.geteuid()).pw_name
                 view = make_view(profile, stdout)
+                if metrics is not None:  # its connection errors become lines above the view
+                    metrics.log = view.say
                 driver = Driver(profile, Target(runner, lambda: start(runner), program, user, process),
                                 meters, view, log, interrupt, sensors, metrics, _sensor_tally(sensors), rows)
                 state = driver.run()

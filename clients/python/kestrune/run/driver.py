@@ -15,13 +15,14 @@ from ..commands import Domain
 from ..events import Bye, Error, Event, GpuInfo, Hello, Status
 from ..session import Session, SetNotAcknowledged, StartFailed
 from ..version import VERSION
-from .handover import handover_due
+from .handover import handover_due, session_reach_s
 from .live import HANDOVER, RUNNING, DomainLive, Snapshot
 from .meterwatch import MeterWatch, meter_timeout
-from .profile import Profile, effective_target
+from .profile import RUN_LIMIT_MARGIN_S, Profile, effective_target
 from .record import EventLog, Row, RowLog, row_from_status, utc_text
 from .safety import SafetyWatch, Trip
 from .sensors import UNIT_TEXT
+from .resettle import Resettle
 from .steps import RunJudge
 from .verdict import FAILING, PASSING, SETTLING, Running
 
@@ -122,6 +123,8 @@ class Driver:
         self._running: dict[str, Running] = {}
         self._sensor_values: dict = {}
         self._pending_gap: float | None = None
+        self._resettle: Resettle | None = None
+        self._session_began = self.t0       # when the session in force was asked to start
         self._active_problems: list[str] = []
         self._problems_untold = 0
         self._meter_failures_in_step: dict[tuple[int, str], int] = {}
@@ -241,6 +244,7 @@ class Driver:
             self.state.ended_s = self.run_s()
             self.state.completed_steps = sum(1 for _, end in self.bounds if end <= self.state.ended_s + 1e-6)
         finally:
+            self._end_open_gap()
             self._close_session()
             self.judge.finish()
             self._record_problems()
@@ -260,6 +264,7 @@ class Driver:
 
     def _run(self) -> None:
         st = self.state
+        self._session_began = time.monotonic()
         self.session = self._open_session()
         if self.session is None:
             st.incomplete = True
@@ -274,7 +279,8 @@ class Driver:
         watch = MeterWatch(self.meters, meter_timeout(self.p.power.interval_s, self.p.power.timeout_s),
                            self.p.power.interval_s, now)
         session_s = self.p.session_s()
-        due = handover_due(0.0, session_s, self.bounds, self.total)
+        reach = session_reach_s(self.p.max_run_s(), RUN_LIMIT_MARGIN_S)
+        due = handover_due(0.0, session_s, self.bounds, self.total, self.run_s(self._session_began) + reach)
         next_power = now
         last_event = now
         while True:
@@ -289,6 +295,7 @@ class Driver:
                 self._silent(last_event)  # up to the end: a run that went quiet did not complete
                 break
             while self.step < len(self.bounds) and el >= self.bounds[self.step][0]:
+                self._end_resettle()
                 self._judge_done_step()
                 self.step += 1
                 self._set_step()
@@ -300,7 +307,8 @@ class Driver:
                     break
                 watch.resume(time.monotonic())
                 last_event = time.monotonic()
-                due = handover_due(self.run_s(), session_s, self.bounds, self.total)
+                due = handover_due(self.run_s(), session_s, self.bounds, self.total,
+                                   self.run_s(self._session_began) + reach)
                 continue
             if now >= next_power:
                 if not self._power(watch, now):
@@ -379,8 +387,12 @@ class Driver:
                          if (t := effective_target(s.domain(d))) is not None}
 
     def _handover(self) -> bool:
-        gap_start = time.monotonic()
+        gap_start = self._session_began = time.monotonic()
+        self._end_open_gap(gap_start)
         self.view.say(f"kestrune: handing over to a new helper session at {self.run_s(gap_start):.1f} s")
+        # From here the run is without load: a new session that fails to start leaves the gap open.
+        self._pending_gap = gap_start
+        self.judge.gap_started(self.run_s(gap_start))
         self._close_session()
         self.session = self._open_session()
         if self.session is None:
@@ -390,8 +402,6 @@ class Driver:
             return False
         if self.step:
             self._set_step()
-        self._pending_gap = gap_start
-        self.judge.gap_started(self.run_s(gap_start))
         if not any(self.p.steps[self.step - 1].domain(d).mode != "off" for d in self.state.domains):
             self._end_gap(time.monotonic())
         return True
@@ -399,9 +409,36 @@ class Driver:
     def _end_gap(self, now: float) -> None:
         start, self._pending_gap = self._pending_gap, None
         at = self.run_s(start)
-        self.state.handovers.append({"at_s": round(at, 3), "gap_s": round(now - start, 3)})
+        entry = {"at_s": round(at, 3), "gap_s": round(now - start, 3), "open": False}
+        self.state.handovers.append(entry)
+        self._resettle = Resettle(entry, at, self._targets())
         settle = self.p.criteria(max(0, self.step - 1)).settle_s
         self.judge.gap_ended(at, self.run_s(now) + settle)
+
+    def _end_open_gap(self, end: float | None = None) -> None:
+        """A gap that the run ended in, or that the next hand-over began in, is part of the
+        record too: it lasted that long and was still open."""
+        self._end_resettle()
+        if self._pending_gap is None:
+            return
+        start, self._pending_gap = self._pending_gap, None
+        end = max(start, end if end is not None else self.t0 + self.state.ended_s)
+        entry = {"at_s": round(self.run_s(start), 3), "gap_s": round(end - start, 3), "open": True}
+        self.state.handovers.append(entry)
+        Resettle(entry, self.run_s(start), self._targets()).finish()
+
+    def _end_resettle(self) -> None:
+        if self._resettle is not None:
+            self._resettle.finish()
+            self._resettle = None
+
+    def _targets(self) -> dict[str, tuple[float, float]]:
+        """Each domain with a target in the step in force: (watts, tolerance in %)."""
+        if not self.step:
+            return {}
+        tol = self.p.criteria(self.step - 1).tolerance_pct
+        return {d: (t, tol) for d in self.state.domains
+                if (t := effective_target(self.p.steps[self.step - 1].domain(d))) is not None}
 
     def _power(self, watch: MeterWatch, now: float) -> bool:
         """Reads the meters and passes the readings on; False when a meter failed and the
@@ -479,6 +516,8 @@ class Driver:
             self._end_gap(now)
         for d, r in self._running.items():
             r.add(el, measured.get(d))
+        if self._resettle is not None:
+            self._resettle.add(el, measured)
         self._show(ev, row, measured)
 
     def _show(self, ev: Status, row: Row, measured: dict) -> None:
@@ -500,7 +539,8 @@ class Driver:
                         sensor_units=dict(getattr(self.sensors, "units", {}) or {}),
                         helper_pid=hello.pid if hello else None, helper_version=VERSION,
                         problems=tuple(self._active_problems),
-                        sensor_limits=dict(self.p.criteria(i).sensor_max), safety_limits=dict(self.p.safety))
+                        sensor_limits=dict(self.p.criteria(i).sensor_max), safety_limits=dict(self.p.safety),
+                        problems_total=len(self.state.problems) + self._problems_untold)
         self.view.update(snap)
         self.last_snapshot = snap
         if self.metrics is not None:

@@ -47,3 +47,4 @@ class Snapshot:
     problems: tuple[str, ...] = ()  # meter or sensor failures in force, one line each
     sensor_limits: dict[str, float] = field(default_factory=dict)  # column -> the step's upper limit
     safety_limits: dict[str, float] = field(default_factory=dict)  # column -> the value that stops the load
+    problems_total: int = 0         # every problem of the run so far, those that ended included

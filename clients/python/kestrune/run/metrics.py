@@ -2,23 +2,24 @@
 
 The server binds when it is made, so a bad address or a port in use stops the run before the
 helper starts. It keeps a registry of its own and answers each scrape from the latest snapshot
-alone: `update` swaps one reference, so the run loop never waits for a scrape."""
+alone: `update` swaps one reference, so the run loop never waits for a scrape. How each request
+is bounded is metrics_http's part."""
 
 from __future__ import annotations
 
 import socket
+import sys
 import threading
 from collections.abc import Mapping
-from wsgiref.simple_server import WSGIRequestHandler, WSGIServer
-from socketserver import ThreadingMixIn
 
 try:
-    from prometheus_client import CollectorRegistry, make_wsgi_app
-    from prometheus_client.core import GaugeMetricFamily, InfoMetricFamily
+    from prometheus_client import CollectorRegistry, generate_latest
+    from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, InfoMetricFamily
 except ImportError:  # the kit runs without it; only serving metrics needs it
     CollectorRegistry = None
 
 from .live import DONE, FAIL, FAILING, HANDOVER, RUNNING, STARTING, STOPPING, Snapshot
+from .metrics_http import Endpoint
 
 RUN_STATES = (STARTING, RUNNING, HANDOVER, STOPPING, DONE)
 MODES = ("off", "free", "target")
@@ -27,10 +28,6 @@ RUN_LABELS = ("host", "profile", "run_id")
 # How long close() waits for the serving thread; it polls for shutdown this often.
 _POLL_S = 0.2
 _JOIN_S = 5.0
-# The network is not trusted: at most this many connections are served at once, each
-# dropped after this long without a byte, so idle or slow clients cannot pile up threads.
-_MAX_CLIENTS = 8
-_CLIENT_TIMEOUT_S = 10.0
 
 
 class MetricsError(ValueError):
@@ -54,50 +51,16 @@ def parse_address(value: str) -> tuple[str, int]:
     return host, int(port_text)
 
 
-class _QuietHandler(WSGIRequestHandler):
-    """No line per scrape: the terminal belongs to the live view."""
-
-    timeout = _CLIENT_TIMEOUT_S
-
-    def log_message(self, format, *args):  # noqa: A002 - the base class's name
-        pass
-
-
-class _Server(ThreadingMixIn, WSGIServer):
-    daemon_threads = True
-    request_queue_size = 64  # a burst of connections waits to be refused, not for SYN retries
-
-    def server_activate(self):
-        super().server_activate()
-        self._slots = threading.BoundedSemaphore(_MAX_CLIENTS)
-
-    def process_request(self, request, client_address):
-        if not self._slots.acquire(blocking=False):
-            self.shutdown_request(request)  # full: the scraper retries at its next interval
-            return
-        try:
-            super().process_request(request, client_address)
-        except BaseException:
-            self._slots.release()
-            raise
-
-    def process_request_thread(self, request, client_address):
-        try:
-            super().process_request_thread(request, client_address)
-        finally:
-            self._slots.release()
-
-
-def _bind(host: str, port: int) -> WSGIServer:
+def _bind(host: str, port: int, page, log) -> Endpoint:
     where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     try:
         family = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM)[0][0]
     except (socket.gaierror, UnicodeError) as e:
         raise MetricsError(f"cannot serve metrics on {where}: unknown host ({getattr(e, 'strerror', None) or e})") \
             from None
-    server_class = type("_FamilyServer", (_Server,), {"address_family": family})
+    server_class = type("_FamilyEndpoint", (Endpoint,), {"address_family": family})
     try:
-        return server_class((host, port), _QuietHandler)
+        return server_class((host, port), page, log)
     except OSError as e:
         raise MetricsError(f"cannot serve metrics on {where}: {(e.strerror or str(e)).lower()}") from None
 
@@ -147,13 +110,17 @@ class _RunCollector:
         for name, doc, value in (
                 ("kestrune_run_elapsed_seconds", "Seconds since the first step began", snap.run_s),
                 ("kestrune_run_planned_seconds", "The profile's planned length", snap.run_total_s),
-                ("kestrune_step_count", "Steps in the profile", snap.step_count),
+                ("kestrune_run_steps", "Steps in the profile", snap.step_count),
                 ("kestrune_step_elapsed_seconds", "Seconds into the step in force", snap.step_s),
                 ("kestrune_step_planned_seconds", "The planned length of the step in force", snap.step_total_s),
-                ("kestrune_problems", "Meter or sensor failures in force", len(snap.problems))):
+                ("kestrune_problems_active", "Meter or sensor failures in force", len(snap.problems))):
             g = self._family(name, doc)
             g.add_metric(lv, float(value))
             yield g
+        # A problem can begin and end between two scrapes: the count of them all shows it.
+        problems = CounterMetricFamily("kestrune_problems", "Problems the run met so far", labels=RUN_LABELS)
+        problems.add_metric(lv, float(snap.problems_total))
+        yield problems
         step = self._family("kestrune_step_index", "The step in force, counted from 1, named by step_name",
                             ["step_name"])
         step.add_metric([*lv, snap.step_name], float(snap.step_index + 1))
@@ -165,16 +132,22 @@ class _RunCollector:
     def _verdicts(self, verdicts, names, lv):
         fam = self._family("kestrune_step_verdict", "1 for each step's verdict so far",
                            ["step", "step_name", "verdict"])
-        failed = 0
+        failed = ended_failed = 0
         for i, v in enumerate(verdicts, start=1):
             if not v:
                 continue
             failed += v in (FAIL, FAILING)
+            ended_failed += v == FAIL
             fam.add_metric([*lv, str(i), names.get(i, ""), str(v)], 1.0)
         yield fam
-        g = self._family("kestrune_steps_failed", "Steps failed or failing so far")
+        g = self._family("kestrune_steps_failing", "Steps failed or failing so far")
         g.add_metric(lv, float(failed))
         yield g
+        # A step that fails and is over between two scrapes still counts here.
+        c = CounterMetricFamily("kestrune_steps_failed", "Steps that ended with the verdict fail",
+                                labels=RUN_LABELS)
+        c.add_metric(lv, float(ended_failed))
+        yield c
 
     def _domains(self, snap, lv):
         fams = {
@@ -230,17 +203,19 @@ class MetricsServer:
     `labels` gives host, profile and run_id. `update(snapshot, verdicts)` takes each status's
     snapshot and the verdict of every step so far: a sequence in step order (finished steps'
     final verdicts, then the step in force as it stands), or a mapping from the 1-based step
-    index. Raises MetricsError, one line, for a bad address, an unknown host or a port in use."""
+    index. Raises MetricsError, one line, for a bad address, an unknown host or a port in use.
+    `log` (settable later, as `log`) hears one line per kind of connection error; by default
+    they go to standard error."""
 
-    def __init__(self, address: str | tuple[str, int], labels: Mapping[str, str]):
+    def __init__(self, address: str | tuple[str, int], labels: Mapping[str, str], log=None):
         host, port = parse_address(address) if isinstance(address, str) else address
         if CollectorRegistry is None:
             raise MetricsError("--metrics needs Python's prometheus_client (Debian: python3-prometheus-client)")
         self._collector = _RunCollector(labels)
         self.registry = CollectorRegistry(auto_describe=False)
         self.registry.register(self._collector)
-        self._httpd = _bind(host, port)
-        self._httpd.set_app(make_wsgi_app(self.registry))
+        self.log = log or (lambda line: print(line, file=sys.stderr, flush=True))
+        self._httpd = _bind(host, port, lambda: generate_latest(self.registry), lambda line: self.log(line))
         self.host = host
         self.port = self._httpd.server_address[1]
         self._thread = threading.Thread(target=self._httpd.serve_forever, kwargs={"poll_interval": _POLL_S},

@@ -2,7 +2,8 @@
 can remake it: per load domain, measured power and target against time with the duty on a
 second axis; under them, when sensors were recorded, temperatures with clocks, then
 utilisation with fans and anything else. Steps are marked and named (numbered, with a key
-below, when their names do not fit); failed steps are shaded red."""
+below, when their names do not fit); failed steps are shaded red; each hand-over between
+helper sessions is shaded from its start until the readings were back in the band."""
 
 from __future__ import annotations
 
@@ -24,6 +25,7 @@ TARGET_COLOUR = "#d0541b"
 DUTY_COLOUR = "#5a9e4b"
 FAILED_COLOUR = "#d62728"
 SECOND_COLOUR = "#7b3fa0"   # the second run in a comparison
+HANDOVER_COLOUR = "#8a6d00"
 SENSOR_COLOURS = ("#1f77b4", "#ff7f0e", "#2ca02c", "#9467bd", "#8c564b", "#e377c2", "#17becf", "#bcbd22",
                   "#7f7f7f", "#d62728")
 WIDTH_IN = 11.0
@@ -106,6 +108,22 @@ def _mark_steps(axes, steps: list[Step], end: float, fig_width_px: float):
     if not numbered:
         return []
     return [f"{s.index} {s.name}" + (" (FAIL)" if s.verdict == "fail" else "") for s in steps]
+
+
+def _mark_handovers(axes, summary: dict) -> None:
+    """The gap without load darker, the time until the readings were back in the band lighter."""
+    for h in summary.get("handovers") or []:
+        if not isinstance(h, dict) or not isinstance(h.get("at_s"), (int, float)):
+            continue
+        at, gap = h["at_s"], h.get("gap_s") if isinstance(h.get("gap_s"), (int, float)) else 0.0
+        back = h.get("resettle_s") if isinstance(h.get("resettle_s"), (int, float)) else None
+        for ax in axes:
+            ax.axvspan(at, at + max(gap, 0.05), color=HANDOVER_COLOUR, alpha=0.25, lw=0)
+            if back is not None and back > gap:
+                ax.axvspan(at + gap, at + back, color=HANDOVER_COLOUR, alpha=0.08, lw=0)
+        axes[0].annotate("hand-over", xy=(at, 0.0), xycoords=("data", "axes fraction"), xytext=(2, 2),
+                         textcoords="offset points", fontsize=6.5, color=HANDOVER_COLOUR, rotation=90,
+                         va="bottom")
 
 
 def _end_time(columns, steps) -> float:
@@ -192,6 +210,7 @@ def draw(runs: list[tuple[str, dict, dict]], path: Path, title: str) -> None:
                 ax.legend(handles, labels, loc="upper left", bbox_to_anchor=(1.1 if other else 1.01, 1.0),
                           fontsize=6.5, framealpha=0.85, borderaxespad=0, ncol=1 if len(handles) <= 14 else 2)
     key_lines = _mark_steps(axes, steps, end, fig_width_px) if steps else []
+    _mark_handovers(axes, first_summary)
     axes[-1].set_xlim(0, end)
     axes[-1].set_xlabel("time (s)")
     fig.suptitle(title, y=0.998)

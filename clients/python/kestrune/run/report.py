@@ -135,8 +135,15 @@ def header_lines(record: Record) -> list[str]:
         lines.append(f"outcome {outcome.upper()}, exit code {s.get('exit_code')}")
     for h in s.get("handovers") or []:
         if isinstance(h, dict):
-            lines.append(f"helper hand-over at {_fmt(h.get('at_s'), '.1f', ' s')}, "
-                         f"{_fmt(h.get('gap_s'), '.3f', ' s')} without load")
+            text = (f"helper hand-over at {_fmt(h.get('at_s'), '.1f', ' s')}, "
+                    f"{_fmt(h.get('gap_s'), '.3f', ' s')} without load")
+            if h.get("open") is True:
+                text += ", still without load when the run ended"
+            elif h.get("back_in_band") is True:
+                text += f", back in the band after {_fmt(h.get('resettle_s'), '.1f', ' s')}"
+            elif h.get("back_in_band") is False:
+                text += ", not back in the band before the step ended"
+            lines.append(text)
     for p in s.get("problems") or []:
         if isinstance(p, dict):
             lines.append(f"problem at {_fmt(p.get('at_s'), '.1f', ' s')} ({p.get('kind')}): {p.get('message')}")
