@@ -130,6 +130,8 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
             _remove_if_empty(out_dir, created)
             return _say_error(str(e))
         print(first, file=stdout, flush=True)
+        for text in profile.warnings:
+            print(f"kestrune: warning: {text}", file=stdout, flush=True)
         if metrics is not None:
             print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
         # The record is written as the run goes; a folder that fails mid-run hands it to this one.
@@ -201,11 +203,12 @@ def _sensor_tally(sensors):
 
 
 def _summary(profile, profile_path, state: RunState, started: float, judge, run_id: str) -> dict:
-    steps = judge.entries(state.domains, completed_steps=state.completed_steps, meter_failures=state.meter_failures)
+    steps = judge.entries(state.domains, completed_steps=state.completed_steps, meter_failures=state.meter_failures,
+                          unavailable=state.unavailable)
     result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum)
     return {
         "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
-                    "copy": profile.source},
+                    "copy": profile.source, "warnings": list(profile.warnings)},
         "host": host_info(),
         "started_utc": utc_text(started).replace(".000Z", "Z"),
         "run_id": run_id,
@@ -347,6 +350,12 @@ def check(path: str) -> int:
             sensors_mod.parse_requests(profile.sensors)
     except (ProfileError, SourceError, sensors_mod.SensorRequestError) as e:
         return _say_error(str(e))
+    except Exception as e:  # one line, not a traceback, whatever the file holds
+        if os.environ.get("KESTRUNE_DEBUG"):
+            raise
+        return _say_error(f"{path}: internal error: {type(e).__name__}: {e} (KESTRUNE_DEBUG=1 shows where)")
+    for text in profile.warnings:
+        print(f"kestrune: warning: {text}", file=sys.stderr)
     sessions = math.ceil(profile.seconds / profile.session_s())
     print(f"{path}: ok: {profile.name}, {len(profile.steps)} steps, {profile.seconds:g} s, "
           f"{'+'.join(profile.load.enabled())} load, power from {profile.power.source}"
@@ -382,6 +391,10 @@ def main(argv=None) -> int:
         profile = load_file(args.profile)
     except ProfileError as e:
         return _say_error(str(e))
+    except Exception as e:  # one line, not a traceback, whatever the file holds
+        if os.environ.get("KESTRUNE_DEBUG"):
+            raise
+        return _say_error(f"{args.profile}: internal error: {type(e).__name__}: {e} (KESTRUNE_DEBUG=1 shows where)")
     if args.target:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
     out = args.out or Path("runs") / f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S')}"

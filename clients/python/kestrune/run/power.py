@@ -29,6 +29,8 @@ import threading
 import time
 from pathlib import Path
 
+from .readings import parse_reading
+
 FIRST_READING_S = 5.0
 # What the helper accepts as a reading.
 MAX_READING_W = 5000.0
@@ -128,6 +130,7 @@ class CommandMeter(Meter):
         self._lock = threading.Lock()
         self._got_one = threading.Event()
         self._ended = threading.Event()
+        self.last_rejected: str | None = None   # the last line that was not a reading, and why
 
     def describe(self) -> str:
         return f"power command {shlex.join(self.argv)}"
@@ -158,6 +161,8 @@ class CommandMeter(Meter):
             err = self.stderr_tail() or ""
             self.close()
             why = "ended without a reading" if ended else f"printed no reading within {self.first_reading_s:g} s"
+            if self.last_rejected and "decimal comma" in self.last_rejected:
+                why += f" ({self.last_rejected})"
             raise SourceError(f"power command {shlex.join(self.argv)} {why}" + (f": {err.splitlines()[-1]}"
                                                                                  if err else ""))
 
@@ -183,17 +188,16 @@ class CommandMeter(Meter):
 
     def _pump(self):
         for line in self.proc.stdout:
-            words = line.replace(",", " ").split()
-            if not words:
+            if not line.strip():
                 continue
-            try:
-                watts = float(words[0])
-            except ValueError:
+            watts, why = parse_reading(line)
+            if watts is None:
+                self.last_rejected = why
                 if not (self.strict and self._got_one.is_set()):
                     continue
                 with self._lock:
                     self._latest, self._fresh = None, False
-                    self._problems.append(f"printed {line.strip()[:60]!r}, not a number")
+                    self._problems.append(f"printed {why}")
                 continue
             with self._lock:
                 self._latest, self._fresh = watts, True
@@ -349,7 +353,10 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
     if source == "command":
         _only(settings, ("command",), where)
         cmd = settings.get("command")
-        argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
+        try:
+            argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
+        except ValueError as e:  # an unbalanced quote
+            raise SourceError(f"{where}.command cannot be split: {e}") from None
         if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
             raise SourceError(f"{where}.command must be a program and its arguments, not {cmd!r}")
         return CommandMeter(argv, strict=True)

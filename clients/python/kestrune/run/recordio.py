@@ -12,6 +12,8 @@ import re
 from dataclasses import dataclass
 from pathlib import Path
 
+from .partial import partial_files, partial_summary
+
 # Columns that are not sensors: the clock columns, then six per load domain.
 BASE_COLUMNS = ("time_s", "utc", "t_ms", "step")
 DOMAIN_FIELDS = ("mode", "duty", "target_w", "measured_w", "dispatch_ms", "stale")
@@ -135,6 +137,17 @@ def load_record(folder) -> Record:
     path = folder / "summary.json"
     try:
         summary = json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError as e:
+        # A runner killed before its end leaves the streamed files only: read what they hold.
+        try:
+            partial = partial_summary(folder)
+        except OSError as e2:
+            raise RecordError(f"cannot read the partial record in {folder}: {e2.strerror or e2}") from None
+        if partial is None:
+            raise RecordError(f"cannot read {path}: {e.strerror or e}") from None
+        rows, _ = partial_files(folder)
+        columns = read_columns(rows) if rows is not None else {"time_s": []}
+        return Record(folder, columns, partial)
     except OSError as e:
         raise RecordError(f"cannot read {path}: {e.strerror or e}") from None
     except ValueError as e:
