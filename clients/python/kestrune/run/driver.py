@@ -131,7 +131,7 @@ class Driver:
                 lasting: bool = True, say=True) -> None:
         """One occurrence of a problem. `source` names its cause (repeats of one source are
         counted, see ProblemLog); a `lasting` one is in force until `problem_ended(source)`."""
-        line = self.problems.occur(kind, source or message, message, stderr_tail, self.run_s(), lasting)
+        line = self.problems.occur(kind, source, message, stderr_tail, self.run_s(), lasting)
         if say and line is not None:
             self.view.say(f"kestrune: {line}" + (f"\n  {stderr_tail.replace(chr(10), chr(10) + '  ')}"
                                                  if stderr_tail else ""))

@@ -38,12 +38,14 @@ class ProblemLog:
         self.unkept = 0                    # occurrences that found the entries full
         self._sources: dict[str, _Source] = {}
 
-    def occur(self, kind: str, source: str, message: str, stderr_tail: str | None, at_s: float,
+    def occur(self, kind: str, source: str | None, message: str, stderr_tail: str | None, at_s: float,
               lasting: bool = True) -> str | None:
         """Records one occurrence at run time `at_s`; gives the line to show now, or None when it
-        is only counted. `lasting`: in force until `end(source)`, else over at once."""
+        is only counted. `lasting`: in force until `end(source)`, else over at once. Without a
+        source, only repeats of the same message count as one (the entry's source is the kind)."""
         at_s = round(max(0.0, at_s), 3)
-        s = self._sources.get(source)
+        key = source if source is not None else f"{kind}\0{message}"
+        s = self._sources.get(key)
         if s is not None and at_s - s.said_at < REPEAT_LINE_S:
             s.untold += 1
             s.message = message
@@ -54,14 +56,14 @@ class ProblemLog:
         line = message
         if s is not None and s.untold:
             line += f" (and {s.untold} more times since the line at {s.said_at:.0f} s)"
-        entry = _entry(kind, source, at_s, message, stderr_tail)
+        entry = _entry(kind, source or kind, at_s, message, stderr_tail)
         if not lasting:
             entry["ended_s"] = at_s
         if len(self.entries) < self.max_entries:
             self.entries.append(entry)
         else:
             self.unkept += 1
-        self._sources[source] = _Source(entry, message, at_s, 0, lasting)
+        self._sources[key] = _Source(entry, message, at_s, 0, lasting)
         return line
 
     def end(self, source: str, at_s: float) -> bool:
