@@ -25,7 +25,7 @@ seconds = 1.5
 cpu = "free"
 [[steps]]
 name = "hold"
-seconds = 2
+seconds = 4
 cpu = { mode = "target", watts = 50, cap = 40 }
 gpu = { mode = "target", watts = 120 }
 """)
@@ -38,7 +38,7 @@ gpu = { mode = "target", watts = 120 }
     first, second = p.steps
     assert (first.name, first.cpu, first.gpu) == ("cpu free, gpu off", Domain("free"), Domain("off"))
     assert second.cpu == Domain("target", 50.0, 40.0) and effective_target(second.cpu) == 40.0
-    assert p.boundaries() == [(0.0, 1.5), (1.5, 3.5)]
+    assert p.boundaries() == [(0.0, 1.5), (1.5, 5.5)]
     assert p.max_run_s() == 30  # the helper's smallest run limit covers a short profile
 
 
@@ -172,9 +172,9 @@ def test_workers_beyond_the_machine_are_refused_and_clamped_settings_warned_once
     assert "load.workers (99) is more than this machine's 2 logical processors" in str(e.value)
     assert parse(with_(load={"cpu": True, "workers": 2}), cores=2).load.workers == 2
     capped = {"mode": "target", "watts": 50, "cap": 35}
-    p = parse(with_(load={"cpu": True, "max_run_s": 2000},
+    p = parse(with_(load={"cpu": True, "max_run_s": 20, "session_s": 5},
                     steps=[{"seconds": 5, "cpu": capped}, {"seconds": 5, "cpu": capped}]))
-    assert p.warnings == ("load.max_run_s (2000) is outside the helper's 30..1800 s: it will run with 1800 s",
+    assert p.warnings == ("load.max_run_s (20) is outside the helper's 30..1800 s: it will run with 30 s",
                           "step 1 (cpu 35 W): cpu watts 50 is above its cap 35: the helper steers to 35 W")
     assert parse(BASE).warnings == ()
 

@@ -210,7 +210,9 @@ def test_a_run_that_never_started_still_gets_a_plot(tmp_path):
 
 
 @pytest.mark.parametrize("damage, message", [
-    (lambda f: (f / "summary.json").unlink(), "cannot read {f}/summary.json: No such file or directory"),
+    # With run.csv left, it reads as a killed run's partial record; with nothing left, it is none.
+    (lambda f: [(f / n).unlink() for n in ("summary.json", "run.csv")],
+     "cannot read {f}/summary.json: No such file or directory"),
     (lambda f: (f / "summary.json").write_text("{"), "{f}/summary.json is not valid JSON"),
     (lambda f: (f / "summary.json").write_text("[]"), "{f}/summary.json does not hold a run summary"),
     (lambda f: (f / "run.csv").write_text(""), "{f}/run.csv is empty"),

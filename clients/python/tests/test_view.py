@@ -11,7 +11,7 @@ from kestrune.run import live as L
 from kestrune.run.profile import parse
 from kestrune.run.view import PlainView, RichView, duration, make_view, sparkline
 
-PROFILE = parse({"load": {"cpu": True, "gpu": True},
+PROFILE = parse({"load": {"cpu": True, "gpu": True}, "verdict": {"settle_s": 1.0},
                  "steps": [{"name": "warm", "seconds": 2, "cpu": "free"},
                            {"name": "hold", "seconds": 2, "cpu": {"mode": "target", "watts": 40},
                             "gpu": {"mode": "target", "watts": 150}}]})

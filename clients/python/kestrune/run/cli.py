@@ -343,7 +343,7 @@ def _give_to_sudo_user(paths) -> None:
 def check(path: str) -> int:
     """Validates a profile, its meters' settings and its sensors without starting anything."""
     try:
-        profile = load_file(path)
+        profile = load_file(path, cores=os.cpu_count())
         for d, settings in profile.power.domains.items():
             make_meter(profile.power.source, d, settings)
         if profile.sensors is not None:
@@ -388,7 +388,7 @@ def main(argv=None) -> int:
     if args.command != "run":
         return args.func(args)
     try:
-        profile = load_file(args.profile)
+        profile = load_file(args.profile, cores=os.cpu_count())
     except ProfileError as e:
         return _say_error(str(e))
     except Exception as e:  # one line, not a traceback, whatever the file holds

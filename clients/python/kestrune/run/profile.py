@@ -31,7 +31,6 @@ from __future__ import annotations
 
 import dataclasses
 import math
-import os
 import tomllib
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -479,7 +478,7 @@ def parse(data: dict, default_name: str = "profile", cores: int | None = None) -
 
 
 def load_file(path: str | Path, cores: int | None = None) -> Profile:
-    """The profile in `path`; `cores` as for `parse`, this machine's by default."""
+    """The profile in `path`; `cores` as for `parse` (the runner gives this machine's)."""
     path = Path(path)
     try:
         with open(path, "rb") as f:
@@ -494,7 +493,7 @@ def load_file(path: str | Path, cores: int | None = None) -> Profile:
         raise ProfileError(f"{path} is not valid TOML: {e}") from None
     except RecursionError:  # the parser recurses once per level of nesting
         raise ProfileError(f"{path} nests tables and arrays more than {MAX_NESTING} deep") from None
-    return parse(data, default_name=path.stem, cores=cores if cores is not None else os.cpu_count())
+    return parse(data, default_name=path.stem, cores=cores)
 
 
 def limited_sensors(profile: Profile) -> set[str]:

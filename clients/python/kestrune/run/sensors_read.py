@@ -165,7 +165,7 @@ class CommandReader:
         proc = self.meter.proc
         if proc is not None and proc.poll() is not None:
             return None, f"{shlex.join(self.argv)} ended (exit code {proc.returncode})"
-        last = self.meter.last_rejected
+        last = getattr(self.meter, "last_rejected", None)
         return None, (f"{shlex.join(self.argv)} printed no number for {self.max_age_s:g} s"
                       + (f" (its last line: {last})" if last else ""))
 
