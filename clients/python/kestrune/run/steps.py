@@ -90,8 +90,10 @@ class StepTally:
             failed += [{**f, "criterion": f"{d} {f['criterion']}"} for f in why]
             judged = judged or (step.judge and info["within_share"] is not None)
             for t, dd, message in meter_failures:
-                if dd == d and self.start <= t < self.end and step.domain(d).mode != "off":
-                    failed.append({"criterion": f"{d} meter", "measured": message, "limit": "working meter"})
+                meter = {"criterion": f"{d} meter", "measured": message, "limit": "working meter"}
+                # A failure repeated in one step is one criterion failed, not one per reading.
+                if dd == d and self.start <= t < self.end and step.domain(d).mode != "off" and meter not in failed:
+                    failed.append(meter)
         for d, reason in (unavailable or {}).items():
             if step.judge and d not in domains and step.domain(d).mode == "target":
                 failed.append(failure(f"{d} judged", f"no {d.upper()} load: {reason}", NOT_JUDGED_LIMIT))
