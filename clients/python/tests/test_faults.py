@@ -385,3 +385,50 @@ def test_report_fleet_summary_and_compare_read_a_killed_runners_partial_record(t
     assert "host-a a partial record: the runner was killed; it ends at" in text
     code, text = tool("compare", out, out)
     assert code == 0 and "A: " in text and "outcome KILLED" in text, text
+
+
+@needs_native
+def test_a_sensor_file_that_comes_back_ends_its_problem(tmp_path):
+    import shutil
+    tree = tmp_path / "sysfs"
+    shutil.copytree(Path(__file__).parent / "fixtures" / "sysfs", tree)
+    temp = tree / "sys/class/hwmon/hwmon0/temp1_input"
+    prof = tmp_path / "comeback.toml"
+    prof.write_text(f'name = "comeback"\nsysfs_root = "{tree}"\nsensors = ["temp:coretemp/Package id 0"]\n'
+                    '[load]\ncpu = true\n[[steps]]\nseconds = 3\ncpu = "free"\n[[steps]]\nseconds = 2\ncpu = "free"\n')
+    out = tmp_path / "out"
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    env = {k: v for k, v in os.environ.items() if k != "KESTRUNE_SYSFS_ROOT"}
+    proc = subprocess.Popen([sys.executable, str(TOOL), "run", str(prof), "--out", str(out), "--metrics",
+                             f"127.0.0.1:{port}"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+    lines, scrapes = [], []
+    try:
+        for line in proc.stdout:
+            lines.append(line)
+            m = re.match(r"t=\s*([\d.]+)s step=(\d)", line)
+            if not m:
+                continue
+            t = float(m.group(1))
+            if 0.5 <= t and temp.exists() and not scrapes:
+                temp.unlink()                        # the sensor goes
+            elif t >= 1.5 and not temp.exists():
+                temp.write_text("54000\n")           # and comes back
+            if m.group(2) == "1" and "coretemp_package_id_0_c=-" in line and not scrapes:
+                scrapes.append(urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5).read().decode())
+            elif m.group(2) == "2" and len(scrapes) == 1:
+                scrapes.append(urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5).read().decode())
+        proc.wait(30)
+    finally:
+        proc.kill()
+    text = "".join(lines)
+    assert proc.returncode == 0, text
+    gauge = r"^kestrune_problems\{[^}]*\} (\S+)$"
+    assert len(scrapes) == 2, text
+    # While gone, one problem in force; once back, none, and the summary says when it ended.
+    assert [re.search(gauge, s, re.M).group(1) for s in scrapes] == ["1.0", "0.0"]
+    summary = json.loads((out / "summary.json").read_text())
+    (p,) = summary["problems"]
+    assert p["kind"] == "sensor" and p["source"] == "sensor:coretemp_package_id_0_c"
+    assert p["at_s"] < p["ended_s"] < 3.0
