@@ -40,11 +40,11 @@ def _rows(path: Path, summary: dict) -> None:
     last_time, last_utc = None, None
     with open(path, newline="", encoding="utf-8", errors="replace") as f:
         reader = csv.reader(line for line in f if len(line) <= _MAX_LINE and "\0" not in line)
-        head = next(reader, None) or []
+        head = next(whole_rows(reader), None) or []
         domains = [h[:-5] for h in head if h.endswith("_mode")]
         summary["domains"] = domains
         col = {h: i for i, h in enumerate(head)}
-        for r in reader:
+        for r in whole_rows(reader):
             if len(r) != len(head):
                 continue  # the last row, cut by the kill
             t = _number(r[col["time_s"]]) if "time_s" in col else None
@@ -64,6 +64,15 @@ def _rows(path: Path, summary: dict) -> None:
     summary["steps"] = [steps[i] for i in sorted(steps)]
     summary["ended_s"] = last_time
     summary["ended_utc"] = last_utc or None
+
+
+def whole_rows(reader):
+    """The rows up to the first that the CSV reader cannot read: a damaged end ends the record."""
+    while True:
+        try:
+            yield next(reader)
+        except (StopIteration, csv.Error):
+            return
 
 
 def _events(path: Path, summary: dict) -> None:
