@@ -84,7 +84,7 @@ class StepTally:
             info, why = tally.result()
             if not step.judge:
                 why = [f for f in why if f["criterion"] in KEPT_UNJUDGED]
-            elif effective_target(step.domain(d)) is not None and (reason := self._not_judged(info, why)):
+            elif completed and effective_target(step.domain(d)) is not None and (reason := self._not_judged(info, why)):
                 why.append(failure("judged", reason, NOT_JUDGED_LIMIT))
             entry["domains"][d] = info
             failed += [{**f, "criterion": f"{d} {f['criterion']}"} for f in why]
@@ -95,7 +95,8 @@ class StepTally:
                 if dd == d and self.start <= t < self.end and step.domain(d).mode != "off" and meter not in failed:
                     failed.append(meter)
         for d, reason in (unavailable or {}).items():
-            if step.judge and d not in domains and step.domain(d).mode == "target":
+            # A step the run did not complete is incomplete already: that says enough.
+            if completed and step.judge and d not in domains and step.domain(d).mode == "target":
                 failed.append(failure(f"{d} judged", f"no {d.upper()} load: {reason}", NOT_JUDGED_LIMIT))
         if self.sensors is not None:
             entry["sensors"] = (dict(self.sensor_results) if self.sensor_results is not None
