@@ -108,6 +108,19 @@ CASES = [
     case("interrupted in a hand-over's gap", 130, "interrupted; stopping the helper", outcome="interrupted",
          action="SIGINT-handover", top="", load="session_s = 3",
          steps='[[steps]]\nseconds = 30\ncpu = { mode = "target", watts = 30 }\n'),
+    # A result that was not measured is never a pass.
+    case("a target step of an optional GPU that is absent", 3, "failed: gpu judged: no GPU load: ", outcome="fail",
+         load='gpu = true\noptional = ["gpu"]', steps='[[steps]]\nseconds = 4\ncpu = "free"\n'
+                                                  'gpu = { mode = "target", watts = 30 }\n'),
+    case("a target step shorter than its settling", 1, "could never be judged; lengthen the step",
+         steps='[[steps]]\nseconds = 2\ncpu = { mode = "target", watts = 30 }\n'),
+    case("meter prints a decimal comma", 4, "printed '25,7', not a number: decimal commas are not read",
+         kind="meter", meter=numbers_then(FOREVER.format("25,7"))),
+    # Settings that cannot be meant.
+    case("a target beyond any meter", 1, "steps[1].cpu.watts must be at most 5000 W",
+         steps='[[steps]]\nseconds = 5\ncpu = { mode = "target", watts = 1e9 }\n'),
+    case("workers beyond the machine", 1, "load.workers (4096) is more than this machine's", load="workers = 4096"),
+    case("no heartbeat time-out", 1, "load.hb_timeout_ms must be 500..3000", load="hb_timeout_ms = 0"),
 ]
 
 
@@ -454,3 +467,119 @@ def test_a_safety_limit_stops_the_load_at_once_and_ends_the_run_with_5(tmp_path,
     assert -0.002 <= told <= interval + late[0] + 0.002
     assert taken <= interval + late[0] + 0.002
     assert stopped["load_off_s"] is not None and stopped["load_off_s"] - stopped["at_s"] <= interval + late[0] + 0.002
+@needs_native
+def test_a_flood_of_one_problem_is_one_line_and_a_problem_that_ended_is_no_longer_in_force(tmp_path):
+    # The meter prints garbage for a while, then reads again: one line for the flood, the
+    # problem ended in the summary, and no problem in force in the second step's scrape.
+    meter = tmp_path / "meter.sh"
+    meter.write_text("#!/bin/sh\n" + numbers_then("i=0; while [ $i -lt 12 ]; do echo ERR; sleep 0.05; "
+                                                    "i=$((i+1)); done; " + FOREVER.format(30)) + "\n")
+    meter.chmod(0o755)
+    prof = tmp_path / "flood.toml"
+    prof.write_text(f'name = "flood"\non_meter_failure = "continue"\n[load]\ncpu = true\n'
+                    f'[power]\nsource = "command"\n[power.cpu]\ncommand = ["{meter}"]\n'
+                    '[[steps]]\nseconds = 5\ncpu = "free"\n[[steps]]\nseconds = 3\ncpu = "free"\n')
+    out = tmp_path / "out"
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    scraped = []
+    code, text = run_with(["run", prof, "--out", out, "--metrics", f"127.0.0.1:{port}"], dict(os.environ),
+                          "scrape", scraped=scraped)
+    assert code == 3, text
+    said = [line for line in text.splitlines() if line.startswith("kestrune: ") and "'ERR'" in line]
+    assert len(said) == 1, text
+    assert text.count("failed: cpu meter: ") == 1, text  # the step failed once, not once a reading
+    summary = json.loads((out / "summary.json").read_text())
+    meter_problems = [p for p in summary["problems"] if p["kind"] == "meter"]
+    assert len(meter_problems) == 1, meter_problems
+    p = meter_problems[0]
+    assert p["source"] == "meter:cpu" and p["count"] >= 10
+    assert p["ended_s"] is not None and p["at_s"] <= p["ended_s"] < 5.0
+    assert re.search(r"^kestrune_problems\{[^}]*\} 0\.0$", scraped[0], re.M), scraped[0]
+
+
+@needs_native
+def test_report_fleet_summary_and_compare_read_a_killed_runners_partial_record(tmp_path):
+    prof = tmp_path / "killed.toml"
+    prof.write_text('name = "killed"\n[load]\ncpu = true\n[[steps]]\nname = "warm"\nseconds = 1.5\ncpu = "free"\n'
+                    '[[steps]]\nname = "hold"\nseconds = 60\ncpu = { mode = "target", watts = 30 }\n')
+    fleet = tmp_path / "fleet"
+    out = fleet / "host-a"
+    proc = subprocess.Popen([sys.executable, str(TOOL), "run", str(prof), "--out", str(out)], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    try:
+        for line in proc.stdout:
+            if (m := re.match(r"t=\s*([\d.]+)s", line)) and float(m.group(1)) >= 3.5:
+                break  # a flush has put rows of both steps on disk
+        proc.kill()
+    finally:
+        proc.kill()
+        proc.wait(10)
+    assert not (out / "summary.json").exists() and (out / "run.csv.partial").is_file()
+    last = [r for r in read_csv(out / "run.csv.partial") if None not in r.values()][-1]  # not a cut row
+
+    def tool(*args):
+        done = subprocess.run([sys.executable, str(TOOL), *map(str, args)], capture_output=True, text=True, timeout=60)
+        return done.returncode, done.stdout + done.stderr
+
+    code, text = tool("report", out)
+    assert code == 0, text
+    assert "outcome KILLED: a partial record (run.csv.partial, events.jsonl.partial)" in text
+    assert f"it ends at {float(last['time_s']):.1f} s ({last['utc']})" in text
+    assert re.search(r"^1 +step 1 +INCOMPLETE +free", text, re.M) and re.search(r"^2 +step 2 +INCOMPLETE +target +30\.0 W",
+                                                                                text, re.M), text
+    assert (out / "run.png").read_bytes()[:4] == b"\x89PNG"
+    code, text = tool("fleet-summary", fleet)
+    assert code == 4, text
+    assert re.search(r"^host-a +incomplete +incomplete +killed$", text, re.M), text
+    assert "host-a a partial record: the runner was killed; it ends at" in text
+    code, text = tool("compare", out, out)
+    assert code == 0 and "A: " in text and "outcome KILLED" in text, text
+
+
+@needs_native
+def test_a_sensor_file_that_comes_back_ends_its_problem(tmp_path):
+    import shutil
+    tree = tmp_path / "sysfs"
+    shutil.copytree(Path(__file__).parent / "fixtures" / "sysfs", tree)
+    temp = tree / "sys/class/hwmon/hwmon0/temp1_input"
+    prof = tmp_path / "comeback.toml"
+    prof.write_text(f'name = "comeback"\nsysfs_root = "{tree}"\nsensors = ["temp:coretemp/Package id 0"]\n'
+                    '[load]\ncpu = true\n[[steps]]\nseconds = 3\ncpu = "free"\n[[steps]]\nseconds = 2\ncpu = "free"\n')
+    out = tmp_path / "out"
+    with socket.socket() as free:
+        free.bind(("127.0.0.1", 0))
+        port = free.getsockname()[1]
+    env = {k: v for k, v in os.environ.items() if k != "KESTRUNE_SYSFS_ROOT"}
+    proc = subprocess.Popen([sys.executable, str(TOOL), "run", str(prof), "--out", str(out), "--metrics",
+                             f"127.0.0.1:{port}"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
+    lines, scrapes = [], []
+    try:
+        for line in proc.stdout:
+            lines.append(line)
+            m = re.match(r"t=\s*([\d.]+)s step=(\d)", line)
+            if not m:
+                continue
+            t = float(m.group(1))
+            if 0.5 <= t and temp.exists() and not scrapes:
+                temp.unlink()                        # the sensor goes
+            elif t >= 1.5 and not temp.exists():
+                temp.write_text("54000\n")           # and comes back
+            if m.group(2) == "1" and "coretemp_package_id_0_c=-" in line and not scrapes:
+                scrapes.append(urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5).read().decode())
+            elif m.group(2) == "2" and len(scrapes) == 1:
+                scrapes.append(urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5).read().decode())
+        proc.wait(30)
+    finally:
+        proc.kill()
+    text = "".join(lines)
+    assert proc.returncode == 0, text
+    gauge = r"^kestrune_problems\{[^}]*\} (\S+)$"
+    assert len(scrapes) == 2, text
+    # While gone, one problem in force; once back, none, and the summary says when it ended.
+    assert [re.search(gauge, s, re.M).group(1) for s in scrapes] == ["1.0", "0.0"]
+    summary = json.loads((out / "summary.json").read_text())
+    (p,) = summary["problems"]
+    assert p["kind"] == "sensor" and p["source"] == "sensor:coretemp_package_id_0_c"
+    assert p["at_s"] < p["ended_s"] < 3.0

@@ -44,6 +44,7 @@ while not __import__("os").path.exists({str(gate)!r}):
     time.sleep(0.01)
 print("13.0 W", flush=True)
 print("14,1", flush=True)
+print("14.5", flush=True)
 time.sleep(30)
 """)
     m = CommandMeter(argv)
@@ -54,11 +55,13 @@ time.sleep(30)
         gate.touch()
         for _ in range(200):
             got = m.read(0.2)
-            if got == 14.0:
+            if got is not None:
                 break
             __import__("time").sleep(0.01)
-        assert got == 14.0
-        assert m.problem() is None  # the header came before the first reading
+        # Neither "13.0 W" nor "14,1" is read in part: only a whole number is a reading.
+        assert got == 14.5
+        assert m.last_rejected == "'14,1', not a number: decimal commas are not read"
+        assert m.problem() is None  # the header came before the first reading; a sensor skips the rest
     finally:
         m.close()
     assert m.proc.poll() is not None  # closing ends the program
@@ -191,8 +194,26 @@ def test_an_unreadable_energy_counter_says_who_may_read_it(tmp_path):
     ("command", {}, "power.cpu.command must be a program"),
     ("command", {"command": []}, "power.cpu.command must be a program"),
     ("sysfs", {}, "power.cpu.path must name a power file"),
+    ("command", {"command": "my-meter --name 'cpu"}, "power.cpu.command cannot be split: No closing quotation"),
 ])
 def test_bad_meter_settings_are_named(source, settings, message):
     with pytest.raises(SourceError) as e:
         make_meter(source, "cpu", settings)
     assert message in str(e.value)
+
+
+@pytest.mark.parametrize("line, value, why", [
+    ("25.7\n", 25.7, None),
+    ("  -3.5e2 ", -350.0, None),
+    (".5", 0.5, None),
+    ("inf", float("inf"), None),        # a number: the range check names it
+    ("25,7", None, "'25,7', not a number: decimal commas are not read"),
+    ("25.7 W", None, "'25.7 W', not a number"),
+    ("1_000", None, "'1_000', not a number"),
+    ("\uff12\uff15", None, "'\uff12\uff15', not a number"),  # full-width digits: not the C locale's
+    ("0x1f", None, "'0x1f', not a number"),
+    ("12 13", None, "'12 13', not a number"),
+])
+def test_a_reading_is_a_whole_c_locale_number(line, value, why):
+    from kestrune.run.readings import parse_reading
+    assert parse_reading(line) == (value, why)

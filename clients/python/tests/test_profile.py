@@ -25,7 +25,7 @@ seconds = 1.5
 cpu = "free"
 [[steps]]
 name = "hold"
-seconds = 2
+seconds = 4
 cpu = { mode = "target", watts = 50, cap = 40 }
 gpu = { mode = "target", watts = 120 }
 """)
@@ -38,7 +38,7 @@ gpu = { mode = "target", watts = 120 }
     first, second = p.steps
     assert (first.name, first.cpu, first.gpu) == ("cpu free, gpu off", Domain("free"), Domain("off"))
     assert second.cpu == Domain("target", 50.0, 40.0) and effective_target(second.cpu) == 40.0
-    assert p.boundaries() == [(0.0, 1.5), (1.5, 3.5)]
+    assert p.boundaries() == [(0.0, 1.5), (1.5, 5.5)]
     assert p.max_run_s() == 30  # the helper's smallest run limit covers a short profile
 
 
@@ -117,6 +117,25 @@ def with_(**changes):
      "steps[1].steps[1].cpu.mode must be off, free or target"),
     (with_(sensors=3), "sensors must be \"auto\" or a list"),
     (with_(steps=[{"seconds": 1, "verdict": {"sensor_max": {"cpu_c": 90}}}]), "but the profile records none"),
+    # What cannot be meant: a week is the longest run, 5000 W the most a meter may read, the
+    # helper's own range for the heartbeat, and a target step that leaves nothing to judge.
+    (with_(steps=[{"seconds": 1e308}]), "steps[1].seconds must be at most 604800 (a week), not 1e+308"),
+    (with_(steps=[{"seconds": 600000}, {"seconds": 600000}]), "the profile runs 1.2e+06 s; at most 604800 s"),
+    (with_(steps=[{"seconds": 5, "cpu": {"mode": "target", "watts": 1e9}}]),
+     "steps[1].cpu.watts must be at most 5000 W (what a meter may read), not 1e+09"),
+    (with_(steps=[{"seconds": 5, "cpu": {"mode": "target", "watts": 40, "cap": 5001}}]), "cpu.cap must be at most 5000 W"),
+    (with_(load={"cpu": True, "hb_timeout_ms": 0}), "load.hb_timeout_ms must be 500..3000 (the helper's range), not 0"),
+    (with_(load={"cpu": True, "hb_timeout_ms": 3001}), "load.hb_timeout_ms must be 500..3000"),
+    (with_(verdict={"settle_s": 10}, steps=[{"seconds": 6, "cpu": {"mode": "target", "watts": 30}}]),
+     "step 1 (cpu 30 W) lasts 6 s, no longer than its settle_s (10 s): its cpu target could never be judged"),
+    (with_(steps=[{"repeat": 2, "steps": [{"seconds": 3, "cpu": {"mode": "target", "watts": 30}}]}]),
+     "step 1 (cpu 30 W (1/2)) lasts 3 s, no longer than its settle_s (3 s)"),
+    (with_(steps=[{"seconds": 5, "judge": "no"}]), "steps[1].judge must be true or false"),
+    (with_(steps=[{"repeat": 10000, "steps": [{"seconds": 1}] * 1000}]),
+     "steps[1] repeats 1000 steps 10000 times: with the steps before it that is 10000000 steps; at most 10000"),
+    (with_(steps=[{"seconds": 1}] * 10001), "the profile has 10001 steps; at most 10000 are run"),
+    (with_(name=[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["x"]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]),
+     "nests tables and arrays more than 32 deep"),
 ])
 def test_faults_are_named(data, message):
     with pytest.raises(ProfileError) as e:
@@ -145,3 +164,33 @@ def test_the_demo_profile_parses():
     demo = Path(__file__).resolve().parents[3] / "examples" / "demo.toml"
     p = load_file(demo)
     assert p.power.source == "model" and p.load.enabled() == ("cpu",)
+
+
+def test_workers_beyond_the_machine_are_refused_and_clamped_settings_warned_once():
+    with pytest.raises(ProfileError) as e:
+        parse(with_(load={"cpu": True, "workers": 99}), cores=2)
+    assert "load.workers (99) is more than this machine's 2 logical processors" in str(e.value)
+    assert parse(with_(load={"cpu": True, "workers": 2}), cores=2).load.workers == 2
+    capped = {"mode": "target", "watts": 50, "cap": 35}
+    p = parse(with_(load={"cpu": True, "max_run_s": 20, "session_s": 5},
+                    steps=[{"seconds": 5, "cpu": capped}, {"seconds": 5, "cpu": capped}]))
+    assert p.warnings == ("load.max_run_s (20) is outside the helper's 30..1800 s: it will run with 30 s",
+                          "step 1 (cpu 35 W): cpu watts 50 is above its cap 35: the helper steers to 35 W")
+    assert parse(BASE).warnings == ()
+
+
+def test_a_target_step_marked_judge_false_may_be_shorter_than_its_settling():
+    p = parse(with_(steps=[{"seconds": 2, "judge": False, "cpu": {"mode": "target", "watts": 30}}]))
+    assert p.steps[0].judge is False and parse(BASE).steps[0].judge is True
+
+
+@pytest.mark.parametrize("text, message", [
+    ("x = " + "[" * 2000 + "]" * 2000, "nests tables and arrays more than 32 deep"),
+    ("# " + "x" * (1 << 20), "is larger than 1024 KiB: not a profile this runner reads"),
+])
+def test_a_file_too_deep_or_too_large_is_refused_before_it_is_read_whole(tmp_path, text, message):
+    path = tmp_path / "bomb.toml"
+    path.write_text(text)
+    with pytest.raises(ProfileError) as e:
+        load_file(path)
+    assert message in str(e.value) and "bomb.toml" in str(e.value)

@@ -168,3 +168,48 @@ def test_the_plot_is_a_png(tmp_path):
                {"steps": [{"index": 1, "name": "free", "start_s": 0, "end_s": 1},
                           {"index": 2, "name": "hold", "start_s": 1, "end_s": 3}]})
     assert (tmp_path / "run.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def _judged(profile, in_rows, domains=("cpu", "gpu"), unavailable=None, excluded=None):
+    from kestrune.run.steps import RunJudge
+    judge = RunJudge(profile, domains)
+    if excluded:
+        judge.spans.append(excluded)
+    for r in in_rows:
+        judge.add(r)
+    return judge.entries(domains, completed_steps=2, unavailable=unavailable)[1]
+
+
+NOT_JUDGED = "readings after its settling time"
+
+
+@pytest.mark.parametrize("keep, domains, unavailable, excluded, failed", [
+    # No reading reached the judged time: the step never ran long enough to be judged.
+    (lambda r: r.step == 1, ("cpu", "gpu"), None, None,
+     [{"criterion": f"{d} judged", "measured": "no reading after its settling time (0 s) outside hand-overs",
+       "limit": NOT_JUDGED} for d in ("cpu", "gpu")]),
+    # A hand-over took the whole step.
+    (lambda r: True, ("cpu",), None, (1.0, 3.0),
+     [{"criterion": "cpu judged", "measured": "no reading after its settling time (0 s) outside hand-overs",
+       "limit": NOT_JUDGED}]),
+    # The GPU was optional and the helper could not give it: its target was never loaded.
+    (lambda r: True, ("cpu",), {"gpu": "noAdapter"}, None,
+     [{"criterion": "gpu judged", "measured": "no GPU load: noAdapter", "limit": NOT_JUDGED}]),
+])
+def test_a_target_step_with_nothing_judged_fails_and_says_why(keep, domains, unavailable, excluded, failed):
+    hold = _judged(PROFILE, [r for r in rows() if keep(r)], domains, unavailable, excluded)
+    assert hold["verdict"] == "fail" and hold["failed"] == failed
+
+
+def test_a_step_marked_judge_false_is_not_judged_on_power_but_a_missing_reading_still_fails_it():
+    source = {**PROFILE.source, "steps": [dict(s) for s in PROFILE.source["steps"]]}
+    source["steps"][1]["judge"] = False
+    profile = parse(source)
+    r = rows()
+    for x in r[2:]:
+        x.domains["cpu"].measured_w = 80.0  # far out of the band: judged, this would fail
+    assert _judged(profile, r, unavailable={"gpu": "noAdapter"}, domains=("cpu",))["verdict"] == "unjudged"
+    r[4].domains["cpu"].measured_w = None
+    hold = _judged(profile, r)
+    assert hold["verdict"] == "fail" and hold["failed"] == [{"criterion": "cpu readings missing", "measured": 1,
+                                                             "limit": 0}]

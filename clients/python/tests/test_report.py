@@ -2,6 +2,7 @@
 summary.json in the runner's format), including damaged ones."""
 
 import argparse
+import re
 import csv
 import io
 import json
@@ -210,7 +211,9 @@ def test_a_run_that_never_started_still_gets_a_plot(tmp_path):
 
 
 @pytest.mark.parametrize("damage, message", [
-    (lambda f: (f / "summary.json").unlink(), "cannot read {f}/summary.json: No such file or directory"),
+    # With run.csv left, it reads as a killed run's partial record; with nothing left, it is none.
+    (lambda f: [(f / n).unlink() for n in ("summary.json", "run.csv")],
+     "cannot read {f}/summary.json: No such file or directory"),
     (lambda f: (f / "summary.json").write_text("{"), "{f}/summary.json is not valid JSON"),
     (lambda f: (f / "summary.json").write_text("[]"), "{f}/summary.json does not hold a run summary"),
     (lambda f: (f / "run.csv").write_text(""), "{f}/run.csv is empty"),
@@ -246,3 +249,22 @@ def test_report_and_compare_run_from_the_command_line(tmp_path, capsys):
     with pytest.raises(SystemExit) as e:
         cli.main(["compare", str(a)])
     assert e.value.code == 2 and "usage:" in capsys.readouterr().err
+
+
+def test_a_partial_record_with_a_damaged_end_reads_up_to_the_damage(tmp_path, capsys):
+    folder = tmp_path / "killed"
+    folder.mkdir()
+    head = "time_s,utc,t_ms,step,cpu_mode,cpu_duty,cpu_target_w,cpu_measured_w,cpu_dispatch_ms,cpu_stale\n"
+    rows = ["0.25,2026-12-10T12:00:00.250Z,250,1,free,0.1,,20,,0\n",
+            "1.25,2026-12-10T12:00:01.250Z,1250,2,target,0.4,30,29.5,,0\n",
+            "1.5,2026-12-10T12:00:01.500Z,1500,2,target,0.4,30,30.1,,0\n"]
+    (folder / "run.csv.partial").write_text(head + "".join(rows) + '1.75,2026-12-10T12:00:01.7"' + "x" * 200000)
+    (folder / "events.jsonl.partial").write_text(
+        '{"t_s":0.1,"utc":"2026-12-10T11:59:59.900Z","session":1,"dir":">","line":{"cmd":"start","nonce":"soak"}}\n'
+        '{"t_s":0.2,"utc":"2026-12-10T11:59:59.950Z","session":1,"dir":"<","line":{"ev":"hello","pi')
+    assert R.report(argparse.Namespace(dir=str(folder), out=None)) == 0
+    text = capsys.readouterr().out
+    assert f"{folder}: soak, started 2026-12-10T11:59:59.900Z" in text
+    assert ("outcome KILLED: a partial record (run.csv.partial, events.jsonl.partial): the runner ended without "
+            "writing its summary, so no step was judged; it ends at 1.5 s (2026-12-10T12:00:01.500Z)") in text
+    assert re.search(r"^2 +step 2 +INCOMPLETE +target +30\.0 W", text, re.M), text

@@ -6,7 +6,6 @@ import json
 import os
 import pwd
 import re
-import resource
 import signal
 import stat
 import subprocess

@@ -135,8 +135,10 @@ def test_a_sensor_that_vanishes_gives_missing_values_and_one_problem(tree):
     assert second["coretemp_core_0_c"] is None and second["cpu1_util_pct"] is None  # wrapped: missing
     assert second["cpu_util_pct"] == pytest.approx(100 * 150 / 450)
     assert s.problems() == []  # still gone: said once
+    assert s.recovered() == []
     core.write_text("52500\n")
     assert s.sample(13.0)["coretemp_core_0_c"] == 52.5
+    assert s.recovered() == ["coretemp_core_0_c"] and s.recovered() == []  # the problem's end, told once
     core.write_text("garbage\n")
     assert s.sample(14.0)["coretemp_core_0_c"] is None
     assert s.problems() == [f"sensor coretemp_core_0_c: {core} does not hold a whole number ('garbage'); "

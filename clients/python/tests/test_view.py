@@ -11,7 +11,7 @@ from kestrune.run import live as L
 from kestrune.run.profile import parse
 from kestrune.run.view import PlainView, RichView, duration, make_view, sparkline
 
-PROFILE = parse({"load": {"cpu": True, "gpu": True},
+PROFILE = parse({"load": {"cpu": True, "gpu": True}, "verdict": {"settle_s": 1.0},
                  "steps": [{"name": "warm", "seconds": 2, "cpu": "free"},
                            {"name": "hold", "seconds": 2, "cpu": {"mode": "target", "watts": 40},
                             "gpu": {"mode": "target", "watts": 150}}]})
@@ -110,3 +110,25 @@ def test_a_pipe_gets_plain_lines_with_sensor_values_and_running_verdicts_at_the_
                               "gpu=target duty=0.250 W=- targetW=150.0 dispatchMs=12.5 stale=no "
                               "coretemp_package_id_0_c=54.0 cpu_mean_mhz=3412 nct6798_fan1_rpm=- "
                               "cpuError=+2.5% cpuVerdict=passing gpuError=- gpuVerdict=settling\n")
+
+
+def test_at_80_by_24_the_domain_rows_keep_every_word_and_the_view_fits():
+    view = RichView(PROFILE)
+    wide = (L.DomainLive("cpu", "target", 0.5, 40.0, 41.0, True, -12.5, L.SETTLING),
+            L.DomainLive("gpu", "target", 0.25, 150.0, 1234.5, False, +1234.5, L.FAILING, 12.5))
+    sensors = {f"nct6798_temp{i}_c": 40.0 + i for i in range(6)}
+    problems = tuple(f"sensor nct6798_temp{i}_c: gone; recorded as missing" for i in range(5))
+    snap = snapshot(domains=wide, sensors=sensors, sensor_units={c: "c" for c in sensors}, problems=problems,
+                    next_step_name="cool down")
+    lines = rendered(view, snap, width=80)
+    assert all(len(line) <= 80 for line in lines) and not any("…" in line for line in lines), "\n".join(lines)
+    assert len(lines) <= 24
+    text = "\n".join(lines)
+    # Fewer columns (a shorter duty bar, no history), never a cut word.
+    assert re.search(r"^ +mode +duty +measured +target +error +verdict$", text, re.M), text
+    assert re.search(r"^cpu +target +█{5}·{5} +0\.500 +41\.0 W stale +40\.0 W +-12\.5 % +settling$", text, re.M), text
+    assert re.search(r"^gpu +target +█{2,3}·{7,8} +0\.250 +1234\.5 W +150\.0 W +\+1234\.5 % +failing$", text, re.M), text
+    # The newest problems in force, and how many more.
+    assert lines[-4:] == [f"! {p}" for p in problems[-3:]] + ["! and 2 more problems in force"]
+    # A wide terminal keeps the long bar and the history.
+    assert re.search(r"^cpu +target +█{10}·{10} +0\.500 .* ▁", "\n".join(rendered(view, snap, width=120)), re.M)

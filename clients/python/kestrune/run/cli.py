@@ -173,6 +173,8 @@ def _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_i
             keep_dir = False
             return _interrupted_before_start(interrupt)
         print(first, file=stdout, flush=True)
+        for text in profile.warnings:
+            print(f"kestrune: warning: {text}", file=stdout, flush=True)
         if metrics is not None:
             print(f"kestrune: metrics at {metrics.url}", file=stdout, flush=True)
         # The record is written as the run goes; a folder that fails mid-run hands it to this one.
@@ -253,12 +255,13 @@ def _sensor_tally(sensors):
 
 
 def _summary(profile, profile_path, state: RunState, started: float, judge, run_id: str) -> dict:
-    steps = judge.entries(state.domains, completed_steps=state.completed_steps, meter_failures=state.meter_failures)
+    steps = judge.entries(state.domains, completed_steps=state.completed_steps, meter_failures=state.meter_failures,
+                          unavailable=state.unavailable)
     result = oc.outcome([s["verdict"] for s in steps], incomplete=state.incomplete, signum=state.signum,
                         safety_stop=state.safety_stop is not None)
     return {
         "profile": {"name": profile.name, "path": str(Path(profile_path).resolve()) if profile_path else None,
-                    "copy": profile.source},
+                    "copy": profile.source, "warnings": list(profile.warnings)},
         "host": host_info(),
         "started_utc": utc_text(started).replace(".000Z", "Z"),
         "run_id": run_id,
@@ -381,13 +384,19 @@ def _final_lines(summary: dict, view) -> None:
 def check(path: str) -> int:
     """Validates a profile, its meters' settings and its sensors without starting anything."""
     try:
-        profile = load_file(path)
+        profile = load_file(path, cores=os.cpu_count())
         for d, settings in profile.power.domains.items():
             make_meter(profile.power.source, d, settings)
         if profile.sensors is not None:
             sensors_mod.parse_requests(profile.sensors)
     except (ProfileError, SourceError, sensors_mod.SensorRequestError) as e:
         return _say_error(str(e))
+    except Exception as e:  # one line, not a traceback, whatever the file holds
+        if os.environ.get("KESTRUNE_DEBUG"):
+            raise
+        return _say_error(f"{path}: internal error: {type(e).__name__}: {e} (KESTRUNE_DEBUG=1 shows where)")
+    for text in profile.warnings:
+        print(f"kestrune: warning: {text}", file=sys.stderr)
     sessions = math.ceil(profile.seconds / profile.session_s())
     print(f"{path}: ok: {profile.name}, {len(profile.steps)} steps, {profile.seconds:g} s, "
           f"{'+'.join(profile.load.enabled())} load, power from {profile.power.source}"
@@ -420,9 +429,13 @@ def main(argv=None) -> int:
     if args.command != "run":
         return args.func(args)
     try:
-        profile = load_file(args.profile)
+        profile = load_file(args.profile, cores=os.cpu_count())
     except ProfileError as e:
         return _say_error(str(e))
+    except Exception as e:  # one line, not a traceback, whatever the file holds
+        if os.environ.get("KESTRUNE_DEBUG"):
+            raise
+        return _say_error(f"{args.profile}: internal error: {type(e).__name__}: {e} (KESTRUNE_DEBUG=1 shows where)")
     if args.target:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
     # The name is the profile's text: in a path it is one plain folder name under runs/.

@@ -18,6 +18,7 @@ from ..version import VERSION
 from .handover import handover_due, session_reach_s
 from .live import HANDOVER, RUNNING, DomainLive, Snapshot
 from .meterwatch import MeterWatch, meter_timeout
+from .problems import ProblemLog
 from .profile import RUN_LIMIT_MARGIN_S, Profile, effective_target
 from .record import EventLog, Row, RowLog, row_from_status, utc_text
 from .safety import SafetyWatch, Trip
@@ -34,7 +35,7 @@ STOP_TIMEOUT_S = 5.0
 ACK_TIMEOUT_S, SET_TRIES = 0.5, 3
 STDERR_TAIL_LINES = 5
 # A meter that fails on every reading through a long run with on_meter_failure = "continue"
-# would otherwise fill memory and the summary: past these, problems are shown but only counted.
+# would otherwise fill memory and the summary: past these, problems are only counted.
 MAX_PROBLEMS = 500
 MAX_METER_FAILURES_PER_STEP = 10
 
@@ -125,8 +126,8 @@ class Driver:
         self._pending_gap: float | None = None
         self._resettle: Resettle | None = None
         self._session_began = self.t0       # when the session in force was asked to start
-        self._active_problems: list[str] = []
-        self._problems_untold = 0
+        self.problems = ProblemLog(MAX_PROBLEMS)
+        self.state.problems = self.problems.entries
         self._meter_failures_in_step: dict[tuple[int, str], int] = {}
         self.safety = SafetyWatch(profile.safety) if profile.safety and sensors is not None else None
 
@@ -134,16 +135,21 @@ class Driver:
     def run_s(self, now: float | None = None) -> float:
         return (time.monotonic() if now is None else now) - self.t0
 
-    def problem(self, kind: str, message: str, stderr_tail: str | None = None, *, say=True) -> None:
-        if len(self.state.problems) < MAX_PROBLEMS:
-            self.state.problems.append({"kind": kind, "at_s": round(max(0.0, self.run_s()), 3), "message": message,
-                                        "stderr_tail": stderr_tail})
-        else:
-            self._problems_untold += 1
-        self._active_problems = (self._active_problems + [message])[-4:]
-        if say:
-            self.view.say(f"kestrune: {message}" + (f"\n  {stderr_tail.replace(chr(10), chr(10) + '  ')}"
-                                                    if stderr_tail else ""))
+    def problem(self, kind: str, message: str, stderr_tail: str | None = None, *, source: str | None = None,
+                lasting: bool = True, say=True) -> None:
+        """One occurrence of a problem. `source` names its cause (repeats of one source are
+        counted, see ProblemLog); a `lasting` one is in force until `problem_ended(source)`."""
+        line = self.problems.occur(kind, source, message, stderr_tail, self.run_s(), lasting)
+        if say and line is not None:
+            self.view.say(f"kestrune: {line}" + (f"\n  {stderr_tail.replace(chr(10), chr(10) + '  ')}"
+                                                 if stderr_tail else ""))
+
+    def problem_ended(self, source: str) -> None:
+        self.problems.end(source, self.run_s())
+
+    def _say_repeats(self) -> None:
+        for line in self.problems.due_lines(self.run_s()):
+            self.view.say(f"kestrune: {line}")
 
     def _helper_stderr(self, helper) -> str | None:
         lines = []
@@ -248,17 +254,18 @@ class Driver:
             self._close_session()
             self.judge.finish()
             self._record_problems()
-            if self._problems_untold:
-                self.state.problems.append({"kind": "runner", "at_s": round(self.state.ended_s, 3),
-                                            "message": f"{self._problems_untold} more problems after the first "
-                                                       f"{MAX_PROBLEMS} were shown but not kept here",
-                                            "stderr_tail": None})
+            if self.problems.unkept:
+                self.state.problems.append({"kind": "runner", "source": "runner", "at_s": round(self.state.ended_s, 3),
+                                            "ended_s": round(self.state.ended_s, 3),
+                                            "message": f"{self.problems.unkept} more problems after the first "
+                                                       f"{MAX_PROBLEMS} were counted but not kept here",
+                                            "stderr_tail": None, "count": self.problems.unkept})
         return self.state
 
     def _record_problems(self) -> None:
         """A record file that could not be written where asked, and where it went instead."""
         for text in (self.rows.file.problems if self.rows is not None else []) + self.log.problems():
-            self.problem("record", text)
+            self.problem("record", text, lasting=False)
         if self.rows is not None:
             self.rows.file.problems = []
 
@@ -351,7 +358,8 @@ class Driver:
         if self.step == 0:
             return
         st = self.state
-        entry = self.judge.entry(self.step, st.domains, completed=True, meter_failures=st.meter_failures)
+        entry = self.judge.entry(self.step, st.domains, completed=True, meter_failures=st.meter_failures,
+                                 unavailable=st.unavailable)
         self.verdicts.append(entry["verdict"])
 
     def _current_verdict(self) -> str | None:
@@ -384,7 +392,7 @@ class Driver:
         start = self.bounds[self.step - 1][0]
         criteria = self.p.criteria(self.step - 1)
         self._running = {d: Running(t, start, criteria) for d in self.state.domains
-                         if (t := effective_target(s.domain(d))) is not None}
+                         if (t := effective_target(s.domain(d))) is not None and s.judge}
 
     def _handover(self) -> bool:
         gap_start = self._session_began = time.monotonic()
@@ -447,10 +455,12 @@ class Driver:
         if readings:
             self.session.power(cpu_w=readings.get("cpu"), gpu_w=readings.get("gpu"))
         stop = False
+        for d in readings:
+            self.problem_ended(f"meter:{d}")
         for pr in problems:
             if pr.domain not in self.state.domains:
                 continue
-            self.problem("meter", pr.message, pr.stderr_tail)
+            self.problem("meter", pr.message, pr.stderr_tail, source=f"meter:{pr.domain}")
             seen = self._meter_failures_in_step.get((self.step, pr.domain), 0)
             if seen < MAX_METER_FAILURES_PER_STEP:  # the step fails with the first; the rest repeat it
                 self.state.meter_failures.append((round(self.run_s(now), 3), pr.domain, pr.message))
@@ -458,13 +468,17 @@ class Driver:
             stop = stop or self.p.on_meter_failure == "stop"
         if self.sensors is not None:
             self._sensor_values = self.sensors.sample(now)
-            for text in self.sensors.problems():
-                self.problem("sensor", text)
+            for column in self.sensors.recovered():
+                self.problem_ended(f"sensor:{column}")
+            for column, text in self.sensors.problems_by_column():
+                self.problem("sensor", text, source=f"sensor:{column}")
             trip = self.safety.check(self._sensor_values, self.run_s(now), utc_text(time.time())) \
                 if self.safety is not None else None
             if trip is not None:
+                self._say_repeats()
                 self._safety_stop(trip)
                 return False
+        self._say_repeats()
         if stop:
             self.view.say("kestrune: a meter failed: stopping the load (on_meter_failure = \"stop\")")
         return not stop
@@ -490,9 +504,9 @@ class Driver:
             text = f"helper error: {ev.code}" + (f": {ev.detail}" if ev.detail else "")
             gpu_lost = ev.code in ("gpuDeviceRemoved", "gpuSlow") or (ev.code == "timer" and ev.detail)
             if gpu_lost and "gpu" in self.state.domains:
-                self.problem("load", f"{text}; the helper gives no more GPU load")
+                self.problem("load", f"{text}; the helper gives no more GPU load", source="load:gpu")
                 return "gpu" in self.p.load.optional
-            self.problem("helper", text)
+            self.problem("helper", text, source=f"helper error:{ev.code}", lasting=False)
         elif isinstance(ev, Bye):
             self.session.bye = ev
             self.problem("helper", f"the helper ended the run early: {ev.why} (exit code {ev.code})")
@@ -538,9 +552,9 @@ class Driver:
                         domains=tuple(doms), sensors=dict(row.sensors),
                         sensor_units=dict(getattr(self.sensors, "units", {}) or {}),
                         helper_pid=hello.pid if hello else None, helper_version=VERSION,
-                        problems=tuple(self._active_problems),
+                        problems=self.problems.in_force(),
                         sensor_limits=dict(self.p.criteria(i).sensor_max), safety_limits=dict(self.p.safety),
-                        problems_total=len(self.state.problems) + self._problems_untold)
+                        problems_total=self.problems.total)
         self.view.update(snap)
         self.last_snapshot = snap
         if self.metrics is not None:

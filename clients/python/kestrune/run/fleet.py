@@ -11,11 +11,13 @@ import sys
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from .partial import KILLED, ends_text, partial_summary
+
 ALL_PASSED, ANY_FAILED, ANY_INCOMPLETE, USAGE = 0, 3, 4, 2
 SUMMARY = "summary.json"
 # Larger summaries are not records this kit wrote.
 _MAX_BYTES = 64 << 20
-_INCOMPLETE_OUTCOMES = ("incomplete", "interrupted", "stopped")  # stopped: by a safety limit
+_INCOMPLETE_OUTCOMES = ("incomplete", "interrupted", "stopped", KILLED)  # stopped: by a safety limit
 
 
 @dataclass
@@ -43,9 +45,16 @@ def read_host(folder: Path) -> HostRecord:
     rec = HostRecord(host=_clean(folder.name))
     path = folder / SUMMARY
     try:
-        if path.stat().st_size > _MAX_BYTES:
-            raise ValueError("too large")
-        data = json.loads(path.read_text(encoding="utf-8"))
+        try:
+            if path.stat().st_size > _MAX_BYTES:
+                raise ValueError("too large")
+            data = json.loads(path.read_text(encoding="utf-8"))
+        except FileNotFoundError:
+            # A runner killed before its end: what its streamed files show.
+            data = partial_summary(folder)
+            if data is None:
+                raise
+            rec.failed.append(f"a partial record: the runner was killed; {ends_text(data)}")
         if not isinstance(data, dict) or not isinstance(data.get("steps", []), list):
             raise ValueError("not a run summary")
         profile = data.get("profile")

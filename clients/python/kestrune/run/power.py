@@ -30,6 +30,7 @@ from pathlib import Path
 
 from ..native import child_setup, unprivileged_user
 from .pipes import MAX_LINE, Tail, end_group, read_lines
+from .readings import parse_reading
 
 FIRST_READING_S = 5.0
 # What the helper accepts as a reading.
@@ -138,6 +139,7 @@ class CommandMeter(Meter):
         self._lock = threading.Lock()
         self._got_one = threading.Event()
         self._ended = threading.Event()
+        self.last_rejected: str | None = None   # the last line that was not a reading, and why
 
     def describe(self) -> str:
         return f"power command {shlex.join(self.argv)}"
@@ -189,6 +191,8 @@ class CommandMeter(Meter):
             self.close()
             why = ("ended without a reading" if ended else "was stopped by a signal before its first reading"
                    if cancel is not None and cancel.is_set() else f"printed no reading within {self.first_reading_s:g} s")
+            if self.last_rejected and "decimal comma" in self.last_rejected:
+                why += f" ({self.last_rejected})"
             raise SourceError(f"power command {shlex.join(self.argv)} {why}" + (f": {err.splitlines()[-1]}"
                                                                                  if err else ""))
 
@@ -211,17 +215,16 @@ class CommandMeter(Meter):
 
     def _line(self, raw: bytes) -> None:
         line = raw.decode("utf-8", errors="replace")
-        words = line.replace(",", " ").split()
-        if not words:
+        if not line.strip():
             return
-        try:
-            watts = float(words[0])
-        except ValueError:
+        watts, why = parse_reading(line)
+        if watts is None:
+            self.last_rejected = why
             if not (self.strict and self._got_one.is_set()):
                 return
             with self._lock:
                 self._latest, self._fresh = None, False
-                self._problems.append(f"printed {line.strip()[:60]!r}, not a number")
+                self._problems.append(f"printed {why}")
             return
         with self._lock:
             self._latest, self._fresh = watts, True
@@ -381,7 +384,10 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
         if not isinstance(as_root, bool):
             raise SourceError(f"{where}.as_root must be true or false, not {as_root!r}")
         cmd = settings.get("command")
-        argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
+        try:
+            argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
+        except ValueError as e:  # an unbalanced quote
+            raise SourceError(f"{where}.command cannot be split: {e}") from None
         if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
             raise SourceError(f"{where}.command must be a program and its arguments, not {cmd!r}")
         return CommandMeter(argv, strict=True, as_root=as_root)

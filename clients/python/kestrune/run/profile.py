@@ -19,6 +19,7 @@
     seconds = 5
     cpu = "free"                 # "off", "free", or { mode = "target", watts = 40, cap = 45 }
     verdict = { settle_s = 5 }   # optional, on top of [verdict]
+    judge = false                # optional: a target step whose power is not judged (a warm-up)
     [[steps]]                    # a group of steps run `repeat` times in a row
     repeat = 3
     steps = [ { seconds = 60, cpu = "free" }, { seconds = 60, cpu = "off" } ]
@@ -37,7 +38,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from ..commands import MAX_RUN_S, MIN_RUN_S, MODES, Domain
-from .power import SOURCES
+from .power import MAX_READING_W, SOURCES
 from .verdict import Criteria
 
 DOMAINS = ("cpu", "gpu")
@@ -50,6 +51,17 @@ RUN_LIMIT_MARGIN_S = 10
 DEFAULT_SESSION_S = float(MAX_RUN_S - 60)
 MIN_SESSION_S = 2.0
 MAX_REPEAT = 10000
+# Bounds on what a profile may ask for, so that `check` of a hostile or mistaken file is quick
+# and small: a file far larger than any real profile is not parsed, a group is not expanded
+# past the step limit, and no run is planned longer than a week.
+MAX_PROFILE_BYTES = 1 << 20
+MAX_STEPS = 10000
+MAX_RUN_TOTAL_S = 7 * 24 * 3600.0
+MAX_NESTING = 32
+# Watts the profile may name: the same range the helper accepts as a reading.
+MAX_WATTS = MAX_READING_W
+# The helper's range for the heartbeat time-out; outside it the value would be clamped.
+MIN_HB_TIMEOUT_MS, MAX_HB_TIMEOUT_MS = 500, 3000
 
 
 class ProfileError(ValueError):
@@ -95,6 +107,7 @@ class Step:
     cpu: Domain = Domain("off")
     gpu: Domain = Domain("off")
     verdict: dict = field(default_factory=dict)  # the step's own criteria, over the profile's
+    judge: bool = True                 # false: its power is not judged (meter failures still count)
 
     def domain(self, d: str) -> Domain:
         return getattr(self, d)
@@ -120,6 +133,7 @@ class Profile:
     sysfs_root: str | None = None
     safety: dict = field(default_factory=dict)  # sensor column -> the value that stops the load
     source: dict = field(default_factory=dict, compare=False, repr=False)  # the document as read
+    warnings: tuple[str, ...] = field(default=(), compare=False)  # settings the helper will clamp, one line each
 
     @property
     def seconds(self) -> float:
@@ -202,7 +216,29 @@ def _target(data: dict) -> Target:
     return Target(kind=kind, **opt)
 
 
-def _load(data: dict) -> Load:
+def _workers(value, cores: int | None) -> int:
+    workers = _number(value, "load.workers", integer=True, minimum=1)
+    if cores is not None and workers > cores:
+        raise ProfileError(f"load.workers ({workers}) is more than this machine's {cores} logical processors")
+    return workers
+
+
+def _hb_timeout(value) -> int:
+    ms = _number(value, "load.hb_timeout_ms", integer=True, minimum=0)
+    if not MIN_HB_TIMEOUT_MS <= ms <= MAX_HB_TIMEOUT_MS:
+        raise ProfileError(f"load.hb_timeout_ms must be {MIN_HB_TIMEOUT_MS}..{MAX_HB_TIMEOUT_MS} (the helper's range), "
+                           f"not {ms!r}")
+    return ms
+
+
+def _watts(value, where: str) -> float:
+    watts = float(_number(value, where, positive=True))
+    if watts > MAX_WATTS:
+        raise ProfileError(f"{where} must be at most {MAX_WATTS:g} W (what a meter may read), not {watts:g}")
+    return watts
+
+
+def _load(data: dict, cores: int | None = None) -> Load:
     t = _table(data, "load", "")
     _only(t, ("cpu", "gpu", "workers", "hb_timeout_ms", "max_run_s", "adapter_hint", "optional", "session_s"),
           "[load]")
@@ -212,9 +248,8 @@ def _load(data: dict) -> Load:
     load = Load(
         cpu=_bool(t.get("cpu", False), "load.cpu"),
         gpu=_bool(t.get("gpu", False), "load.gpu"),
-        workers=_number(t["workers"], "load.workers", integer=True, minimum=1) if "workers" in t else None,
-        hb_timeout_ms=(_number(t["hb_timeout_ms"], "load.hb_timeout_ms", integer=True, minimum=0)
-                       if "hb_timeout_ms" in t else None),
+        workers=_workers(t["workers"], cores) if "workers" in t else None,
+        hb_timeout_ms=_hb_timeout(t["hb_timeout_ms"]) if "hb_timeout_ms" in t else None,
         max_run_s=_number(t["max_run_s"], "load.max_run_s", integer=True, minimum=0) if "max_run_s" in t else None,
         adapter_hint=_string(t["adapter_hint"], "load.adapter_hint") if "adapter_hint" in t else None,
         optional=tuple(optional),
@@ -271,9 +306,9 @@ def _domain(value, where: str) -> Domain:
     if mode == "target":
         if watts is None:
             raise ProfileError(f"{where}: target mode needs watts")
-        watts = float(_number(watts, f"{where}.watts", positive=True))
+        watts = _watts(watts, f"{where}.watts")
         if cap is not None:
-            cap = float(_number(cap, f"{where}.cap", positive=True))
+            cap = _watts(cap, f"{where}.cap")
     return Domain(mode, watts, cap)
 
 
@@ -316,10 +351,12 @@ def _safety(data: dict) -> dict[str, float]:
 def _step(s, where: str, load: Load) -> Step:
     if not isinstance(s, dict):
         raise ProfileError(f"{where} must be a table")
-    _only(s, ("name", "seconds", "verdict", *DOMAINS), where)
+    _only(s, ("name", "seconds", "verdict", "judge", *DOMAINS), where)
     if "seconds" not in s:
         raise ProfileError(f"{where}: seconds is required")
     seconds = float(_number(s["seconds"], f"{where}.seconds", positive=True))
+    if seconds > MAX_RUN_TOTAL_S:
+        raise ProfileError(f"{where}.seconds must be at most {MAX_RUN_TOTAL_S:g} (a week), not {seconds:g}")
     doms = {}
     for d in DOMAINS:
         dom = _domain(s[d], f"{where}.{d}") if d in s else Domain("off")
@@ -328,13 +365,16 @@ def _step(s, where: str, load: Load) -> Step:
         doms[d] = dom
     name = _string(s["name"], f"{where}.name") if "name" in s else describe(doms["cpu"], doms["gpu"], load)
     verdict = _verdict(s["verdict"], f"{where}.verdict") if "verdict" in s else {}
-    return Step(name=name, seconds=seconds, verdict=verdict, **doms)
+    judge = _bool(s["judge"], f"{where}.judge") if "judge" in s else True
+    return Step(name=name, seconds=seconds, verdict=verdict, judge=judge, **doms)
 
 
 def _steps(data: dict, load: Load) -> tuple[Step, ...]:
     raw = data.get("steps")
     if not isinstance(raw, list) or not raw:
         raise ProfileError("the profile needs at least one [[steps]] entry")
+    if len(raw) > MAX_STEPS:
+        raise ProfileError(f"the profile has {len(raw)} steps; at most {MAX_STEPS} are run")
     steps = []
     for i, s in enumerate(raw, 1):
         where = f"steps[{i}]"
@@ -349,6 +389,10 @@ def _steps(data: dict, load: Load) -> tuple[Step, ...]:
         group = s.get("steps")
         if not isinstance(group, list) or not group:
             raise ProfileError(f"{where}: a repeated group needs its own steps = [ ... ]")
+        # Counted before anything is built: a bomb of a group is refused at once.
+        if len(steps) + rounds * len(group) > MAX_STEPS:
+            raise ProfileError(f"{where} repeats {len(group)} steps {rounds} times: with the steps before it "
+                               f"that is {len(steps) + rounds * len(group)} steps; at most {MAX_STEPS} are run")
         inner = [_step(g, f"{where}.steps[{j}]", load) for j, g in enumerate(group, 1)]
         for r in range(1, rounds + 1):
             steps += [dataclasses.replace(g, name=f"{g.name} ({r}/{rounds})") for g in inner]
@@ -365,12 +409,58 @@ def describe(cpu: Domain, gpu: Domain, load: Load) -> str:
     return ", ".join(parts)
 
 
-def parse(data: dict, default_name: str = "profile") -> Profile:
-    """A profile from the parsed TOML document; ProfileError names what is wrong."""
+def _depth(data) -> int:
+    """How deeply tables and arrays nest, counted without recursion."""
+    deepest, todo = 0, [(data, 1)]
+    while todo:
+        value, depth = todo.pop()
+        if depth > deepest:
+            deepest = depth
+            if deepest > MAX_NESTING:
+                break
+        children = value.values() if isinstance(value, dict) else value
+        todo += [(c, depth + 1) for c in children if isinstance(c, (dict, list))]
+    return deepest
+
+
+def _judgeable(profile: Profile) -> None:
+    """A target step must leave readings to judge after its settling time, unless it says it
+    is not judged."""
+    for i, s in enumerate(profile.steps):
+        settle = profile.criteria(i).settle_s
+        targets = [d for d in DOMAINS if s.domain(d).mode == "target"]
+        if s.judge and targets and s.seconds <= settle:
+            raise ProfileError(f"step {i + 1} ({s.name}) lasts {s.seconds:g} s, no longer than its settle_s "
+                               f"({settle:g} s): its {'+'.join(targets)} target could never be judged; lengthen "
+                               f"the step, shorten settle_s, or mark the step judge = false")
+
+
+def _clamped(profile: Profile) -> tuple[str, ...]:
+    """Settings the helper will bound, one warning line each (the first of a kind only)."""
+    out = []
+    limit = profile.load.max_run_s
+    if limit is not None and not MIN_RUN_S <= limit <= HELPER_MAX_RUN_S:
+        out.append(f"load.max_run_s ({limit}) is outside the helper's {MIN_RUN_S}..{HELPER_MAX_RUN_S} s: "
+                   f"it will run with {min(max(limit, MIN_RUN_S), HELPER_MAX_RUN_S)} s")
+    for i, s in enumerate(profile.steps):
+        for d in DOMAINS:
+            dom = s.domain(d)
+            if dom.mode == "target" and dom.cap_w is not None and dom.target_w > dom.cap_w:
+                out.append(f"step {i + 1} ({s.name}): {d} watts {dom.target_w:g} is above its cap "
+                           f"{dom.cap_w:g}: the helper steers to {dom.cap_w:g} W")
+                return tuple(out)
+    return tuple(out)
+
+
+def parse(data: dict, default_name: str = "profile", cores: int | None = None) -> Profile:
+    """A profile from the parsed TOML document; ProfileError names what is wrong. `cores`, the
+    machine's logical processors, bounds load.workers when given."""
+    if _depth(data) > MAX_NESTING:
+        raise ProfileError(f"the profile nests tables and arrays more than {MAX_NESTING} deep")
     _only(data, ("name", "target", "load", "power", "steps", "verdict", "on_meter_failure", "sensors",
                  "sysfs_root", "safety"), "profile")
     name = _string(data["name"], "name") if "name" in data else default_name
-    load = _load(data)
+    load = _load(data, cores)
     policy = data.get("on_meter_failure", "stop")
     if policy not in METER_POLICIES:
         raise ProfileError(f"on_meter_failure must be one of {', '.join(METER_POLICIES)}, not {policy!r}")
@@ -394,20 +484,29 @@ def parse(data: dict, default_name: str = "profile") -> Profile:
     if session + RUN_LIMIT_MARGIN_S > HELPER_MAX_RUN_S:
         raise ProfileError(f"load.session_s must be at most {HELPER_MAX_RUN_S - RUN_LIMIT_MARGIN_S:g} "
                            f"(the helper's run limit less {RUN_LIMIT_MARGIN_S} s), not {session:g}")
-    return profile
+    if profile.seconds > MAX_RUN_TOTAL_S:
+        raise ProfileError(f"the profile runs {profile.seconds:g} s; at most {MAX_RUN_TOTAL_S:g} s (a week) are run")
+    _judgeable(profile)
+    return dataclasses.replace(profile, warnings=_clamped(profile))
 
 
-def load_file(path: str | Path) -> Profile:
+def load_file(path: str | Path, cores: int | None = None) -> Profile:
+    """The profile in `path`; `cores` as for `parse` (the runner gives this machine's)."""
     path = Path(path)
     try:
-        text = path.read_bytes()
+        with open(path, "rb") as f:
+            text = f.read(MAX_PROFILE_BYTES + 1)
     except OSError as e:
         raise ProfileError(f"cannot read {path}: {e.strerror or e}") from None
+    if len(text) > MAX_PROFILE_BYTES:
+        raise ProfileError(f"{path} is larger than {MAX_PROFILE_BYTES >> 10} KiB: not a profile this runner reads")
     try:
         data = tomllib.loads(text.decode("utf-8"))
     except (UnicodeDecodeError, tomllib.TOMLDecodeError) as e:
         raise ProfileError(f"{path} is not valid TOML: {e}") from None
-    return parse(data, default_name=path.stem)
+    except RecursionError:  # the parser recurses once per level of nesting
+        raise ProfileError(f"{path} nests tables and arrays more than {MAX_NESTING} deep") from None
+    return parse(data, default_name=path.stem, cores=cores)
 
 
 def limited_sensors(profile: Profile) -> set[str]:

@@ -12,6 +12,8 @@ import re
 from dataclasses import dataclass
 from pathlib import Path
 
+from .partial import partial_files, partial_summary, whole_rows
+
 # Columns that are not sensors: the clock columns, then six per load domain.
 BASE_COLUMNS = ("time_s", "utc", "t_ms", "step")
 DOMAIN_FIELDS = ("mode", "duty", "target_w", "measured_w", "dispatch_ms", "stale")
@@ -33,11 +35,12 @@ def number(value) -> float | None:
     return x if math.isfinite(x) else None
 
 
-def read_columns(path: Path) -> dict[str, list]:
-    """run.csv as column name -> values; numeric columns as floats with None for an empty cell."""
+def read_columns(path: Path, cut_end: bool = False) -> dict[str, list]:
+    """run.csv as column name -> values; numeric columns as floats with None for an empty cell.
+    `cut_end`: the file may end in damage (a killed writer): the rows before it are read."""
     try:
         with open(path, newline="", encoding="utf-8", errors="replace") as f:
-            rows = list(csv.reader(f))
+            rows = list(whole_rows(csv.reader(f))) if cut_end else list(csv.reader(f))
     except OSError as e:
         raise RecordError(f"cannot read {path}: {e.strerror or e}") from None
     except csv.Error as e:
@@ -135,6 +138,17 @@ def load_record(folder) -> Record:
     path = folder / "summary.json"
     try:
         summary = json.loads(path.read_text(encoding="utf-8"))
+    except FileNotFoundError as e:
+        # A runner killed before its end leaves the streamed files only: read what they hold.
+        try:
+            partial = partial_summary(folder)
+        except OSError as e2:
+            raise RecordError(f"cannot read the partial record in {folder}: {e2.strerror or e2}") from None
+        if partial is None:
+            raise RecordError(f"cannot read {path}: {e.strerror or e}") from None
+        rows, _ = partial_files(folder)
+        columns = read_columns(rows, cut_end=True) if rows is not None else {"time_s": []}
+        return Record(folder, columns, partial)
     except OSError as e:
         raise RecordError(f"cannot read {path}: {e.strerror or e}") from None
     except ValueError as e:

@@ -9,6 +9,7 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
+from .partial import ends_text
 from .plot import draw, write_plot
 from .recordio import Record, RecordError, Step, load_record, number, unit_of
 
@@ -131,7 +132,11 @@ def header_lines(record: Record) -> list[str]:
     started = f", started {s['started_utc']}" if isinstance(s.get("started_utc"), str) else ""
     lines = [f"{record.folder}: {record.name}{started}{where}"]
     outcome = s.get("outcome")
-    if isinstance(outcome, str):
+    if s.get("partial") is True:
+        files = ", ".join(str(f) for f in s.get("files") or [])
+        lines.append(f"outcome {str(outcome).upper()}: a partial record ({files}): the runner ended without "
+                     f"writing its summary, so no step was judged; {ends_text(s)}")
+    elif isinstance(outcome, str):
         lines.append(f"outcome {outcome.upper()}, exit code {s.get('exit_code')}")
     for h in s.get("handovers") or []:
         if isinstance(h, dict):
@@ -146,8 +151,23 @@ def header_lines(record: Record) -> list[str]:
             lines.append(text)
     for p in s.get("problems") or []:
         if isinstance(p, dict):
-            lines.append(f"problem at {_fmt(p.get('at_s'), '.1f', ' s')} ({p.get('kind')}): {p.get('message')}")
+            lines.append(f"problem at {_fmt(p.get('at_s'), '.1f', ' s')} ({p.get('kind')}): {p.get('message')}"
+                         + _problem_span(p))
     return lines
+
+
+def _problem_span(p: dict) -> str:
+    """How long a problem lasted and how often it came, when the record says."""
+    parts = []
+    count = number(p.get("count"))
+    if count is not None and count > 1:
+        parts.append(f"{count:g} times")
+    ended = number(p.get("ended_s"))
+    if ended is not None and ended != number(p.get("at_s")):
+        parts.append(f"ended at {ended:.1f} s")
+    elif "ended_s" in p and p.get("ended_s") is None:
+        parts.append("in force at the end")
+    return f" ({', '.join(parts)})" if parts else ""
 
 
 def report(args, out=None) -> int:

@@ -345,7 +345,8 @@ class SensorSet:
         self.sensors = sensors
         self._commands = commands
         self._failing: set[str] = set()
-        self._problems: list[str] = []
+        self._problems: list[tuple[str, str]] = []   # (column, line)
+        self._recovered: list[str] = []
 
     @property
     def columns(self) -> list[str]:
@@ -365,15 +366,26 @@ class SensorSet:
                 value, why = None, f"{type(e).__name__}: {e}"
             out[s.column] = value
             if value is not None:
-                self._failing.discard(s.column)
+                if s.column in self._failing:
+                    self._failing.discard(s.column)
+                    self._recovered.append(s.column)
             elif why and s.column not in self._failing:
                 self._failing.add(s.column)
-                self._problems.append(f"sensor {s.column}: {why}; recorded as missing")
+                self._problems.append((s.column, f"sensor {s.column}: {why}; recorded as missing"))
         return out
 
     def problems(self) -> list[str]:
         """New problem lines since the last call."""
+        return [text for _, text in self.problems_by_column()]
+
+    def problems_by_column(self) -> list[tuple[str, str]]:
+        """New problems since the last call, as (column, line)."""
         out, self._problems = self._problems, []
+        return out
+
+    def recovered(self) -> list[str]:
+        """Columns read again since the last call, after a problem."""
+        out, self._recovered = self._recovered, []
         return out
 
     def close(self) -> None:

@@ -194,7 +194,9 @@ class CommandReader:
         proc = self.meter.proc
         if proc is not None and proc.poll() is not None:
             return None, f"{shlex.join(self.argv)} ended (exit code {proc.returncode})"
-        return None, f"{shlex.join(self.argv)} printed no number for {self.max_age_s:g} s"
+        last = getattr(self.meter, "last_rejected", None)
+        return None, (f"{shlex.join(self.argv)} printed no number for {self.max_age_s:g} s"
+                      + (f" (its last line: {last})" if last else ""))
 
     def close(self) -> None:
         self.meter.close()

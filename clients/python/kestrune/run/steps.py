@@ -2,17 +2,24 @@
 runner holds does not grow with the run: a tally per domain and per sensor, not the rows.
 
 A hand-over's gap and the settling after it are not judged. While a gap lasts it is not yet
-known where that span ends, so the gap's rows are held (a few seconds' worth) until it does."""
+known where that span ends, so the gap's rows are held (a few seconds' worth) until it does.
+
+A target step that leaves nothing to judge (no reading after its settling time, its domain
+not given by the helper) fails: a result that was not measured is never a pass. A step marked
+`judge = false` is not judged on its power, but a failed meter still fails it."""
 
 from __future__ import annotations
 
 from collections import deque
 
 from .profile import Profile, effective_target
-from .verdict import DomainTally, judge_sensors, step_verdict
+from .verdict import DomainTally, failure, judge_sensors, step_verdict
 
 # A gap this long is no hand-over gap: its oldest rows are judged rather than held.
 MAX_HELD_ROWS = 2400
+# The criteria a step marked `judge = false` still answers to: a meter that failed.
+KEPT_UNJUDGED = ("readings missing",)
+NOT_JUDGED_LIMIT = "readings after its settling time"
 
 
 class StepTally:
@@ -55,7 +62,17 @@ class StepTally:
             self.sensor_results = {c: t.result() for c, t in self.sensors.items()}
             self.sensors = {}
 
-    def entry(self, domains, *, completed: bool, meter_failures=()) -> dict:
+    def _not_judged(self, info: dict, why: list) -> str | None:
+        """Why a target domain that reached the end of its step has nothing judged, or None."""
+        if info["within_share"] is not None or why:
+            return None
+        settle = self.criteria.settle_s
+        if self.end - self.start <= settle:
+            return f"the step ({self.end - self.start:g} s) is no longer than its settle_s ({settle:g} s)"
+        return f"no reading after its settling time ({settle:g} s) outside hand-overs"
+
+    def entry(self, domains, *, completed: bool, meter_failures=(), unavailable=None) -> dict:
+        """`unavailable`: loaded domains the helper could not give, with its reason."""
         step = self.profile.steps[self.index - 1]
         entry = {"index": self.index, "name": step.name, "start_s": self.start, "end_s": self.end, "verdict": None,
                  "domains": {}, "sensors": {}, "failed": []}
@@ -65,12 +82,22 @@ class StepTally:
             tally = self.domains.get(d) or DomainTally(step.domain(d).mode, effective_target(step.domain(d)),
                                                        self.start, self.criteria)
             info, why = tally.result()
+            if not step.judge:
+                why = [f for f in why if f["criterion"] in KEPT_UNJUDGED]
+            elif completed and effective_target(step.domain(d)) is not None and (reason := self._not_judged(info, why)):
+                why.append(failure("judged", reason, NOT_JUDGED_LIMIT))
             entry["domains"][d] = info
             failed += [{**f, "criterion": f"{d} {f['criterion']}"} for f in why]
-            judged = judged or info["within_share"] is not None
+            judged = judged or (step.judge and info["within_share"] is not None)
             for t, dd, message in meter_failures:
-                if dd == d and self.start <= t < self.end and step.domain(d).mode != "off":
-                    failed.append({"criterion": f"{d} meter", "measured": message, "limit": "working meter"})
+                meter = {"criterion": f"{d} meter", "measured": message, "limit": "working meter"}
+                # A failure repeated in one step is one criterion failed, not one per reading.
+                if dd == d and self.start <= t < self.end and step.domain(d).mode != "off" and meter not in failed:
+                    failed.append(meter)
+        for d, reason in (unavailable or {}).items():
+            # A step the run did not complete is incomplete already: that says enough.
+            if completed and step.judge and d not in domains and step.domain(d).mode == "target":
+                failed.append(failure(f"{d} judged", f"no {d.upper()} load: {reason}", NOT_JUDGED_LIMIT))
         if self.sensors is not None:
             entry["sensors"] = (dict(self.sensor_results) if self.sensor_results is not None
                                 else {c: t.result() for c, t in self.sensors.items()})
@@ -138,9 +165,11 @@ class RunJudge:
         self.gap_from = None
         self._release()
 
-    def entry(self, index: int, domains, *, completed: bool, meter_failures=()) -> dict:
-        return self.tally(index).entry(domains, completed=completed, meter_failures=meter_failures)
+    def entry(self, index: int, domains, *, completed: bool, meter_failures=(), unavailable=None) -> dict:
+        return self.tally(index).entry(domains, completed=completed, meter_failures=meter_failures,
+                                       unavailable=unavailable)
 
-    def entries(self, domains, *, completed_steps: int, meter_failures=()) -> list[dict]:
-        return [self.entry(i, domains, completed=i <= completed_steps, meter_failures=meter_failures)
+    def entries(self, domains, *, completed_steps: int, meter_failures=(), unavailable=None) -> list[dict]:
+        return [self.entry(i, domains, completed=i <= completed_steps, meter_failures=meter_failures,
+                           unavailable=unavailable)
                 for i in range(1, len(self.profile.steps) + 1)]

@@ -22,6 +22,13 @@ from .sensors import UNIT_TEXT
 HISTORY = 40          # samples kept for each sparkline
 SPARKS = "▁▂▃▄▅▆▇█"
 LIMIT_STYLE = {OVER: "bold red", NEAR: "red", CLOSE: "yellow"}
+# The domain table's columns other than the duty bar and the history, at their widest
+# ("1234.5 W stale", "+1234.5 %", "settling"), with two spaces between columns.
+DOMAIN_FIXED_WIDTH = 3 + 6 + 5 + 14 + 8 + 9 + 8 + 2 * 6
+# (duty bar, history) widths, the widest that fits the terminal: a narrow one gets fewer
+# columns, never cut words.
+DOMAIN_LAYOUTS = ((20, 20), (20, 10), (10, 10), (10, 0), (0, 0))
+SHOWN_PROBLEMS = 3
 VERDICT_STYLE = {L.SETTLING: "yellow", L.PASSING: "green", L.FAILING: "bold red", L.PASS: "bold green",
                  L.FAIL: "bold red", L.UNJUDGED: "dim"}
 
@@ -162,24 +169,7 @@ class RichView(View):
         helper = f"helper pid {s.helper_pid}" if s.helper_pid else ""
         parts.append(self._progress("run ", s.run_s, s.run_total_s, helper))
         if s.domains:
-            t = Table(box=None, padding=(0, 1), show_edge=False, pad_edge=False)
-            for head, justify in (("", "left"), ("mode", "left"), ("duty", "left"), ("", "right"),
-                                  ("measured", "right"), ("target", "right"), ("history", "left"),
-                                  ("error", "right"), ("verdict", "left")):
-                t.add_column(head, justify=justify, no_wrap=True, style="bold" if head == "" else None)
-            for d in s.domains:
-                history = self._remember(f"domain:{d.name}", d.measured_w)
-                measured = Text(_watts(d.measured_w).strip(), style="red" if d.stale else "")
-                if d.stale:
-                    measured.append(" stale", style="red")
-                # Text, not str: what the helper sends is never read as markup.
-                t.add_row(Text(d.name), Text(str(d.mode)), Text(bar(d.duty, self.BAR), style="green"),
-                          Text(f"{d.duty:5.3f}"), measured,
-                          Text("-" if d.target_w is None else f"{d.target_w:.1f} W"),
-                          Text(sparkline(history, HISTORY // 2), style="blue"),
-                          Text("" if d.error_pct is None else f"{d.error_pct:+.1f} %"),
-                          Text(d.verdict or "", style=VERDICT_STYLE.get(d.verdict, "")))
-            parts.append(t)
+            parts.append(self._domain_table(s, width))
         if s.sensors:
             # Side by side as the width allows: a machine may well have thirty sensors.
             items = list(s.sensors.items())
@@ -202,8 +192,11 @@ class RichView(View):
                     row += cells[i] if i < len(cells) else [Text("")] * 3
                 t.add_row(*row)
             parts.append(t)
-        for p in s.problems:
+        # The problems in force, the newest few: the view stays within a terminal's height.
+        for p in s.problems[-SHOWN_PROBLEMS:]:
             parts.append(Text(f"! {p}", style="bold red"))
+        if len(s.problems) > SHOWN_PROBLEMS:
+            parts.append(Text(f"! and {len(s.problems) - SHOWN_PROBLEMS} more problems in force", style="bold red"))
         return Group(*parts)
 
     @staticmethod
@@ -218,6 +211,30 @@ class RichView(View):
         text = Text(sensor_value(value, unit, False), style=LIMIT_STYLE.get(nearness(value, limit), "green"))
         text.append(f" / {sensor_value(limit, unit)}", style="dim")
         return text
+    def _domain_table(self, s: L.Snapshot, width: int) -> Table:
+        bar_w, history_w = next(((b, h) for b, h in DOMAIN_LAYOUTS
+                                 if DOMAIN_FIXED_WIDTH + (b + 2 if b else 0) + (h + 2 if h else 0) <= width),
+                                DOMAIN_LAYOUTS[-1])
+        t = Table(box=None, padding=(0, 1), show_edge=False, pad_edge=False)
+        columns = [("", "left"), ("mode", "left")] + ([("duty", "left"), ("", "right")] if bar_w else
+                                                      [("duty", "right")])
+        columns += [("measured", "right"), ("target", "right")] + ([("history", "left")] if history_w else [])
+        for head, justify in columns + [("error", "right"), ("verdict", "left")]:
+            t.add_column(head, justify=justify, no_wrap=True, style="bold" if head == "" else None)
+        for d in s.domains:
+            history = self._remember(f"domain:{d.name}", d.measured_w)
+            measured = Text(_watts(d.measured_w).strip(), style="red" if d.stale else "")
+            if d.stale:
+                measured.append(" stale", style="red")
+            # Text, not str: what the helper sends is never read as markup.
+            row = [Text(d.name), Text(str(d.mode))]
+            row += [Text(bar(d.duty, bar_w), style="green")] if bar_w else []
+            row += [Text(f"{d.duty:5.3f}"), measured, Text("-" if d.target_w is None else f"{d.target_w:.1f} W")]
+            row += [Text(sparkline(history, history_w), style="blue")] if history_w else []
+            row += [Text("" if d.error_pct is None else f"{d.error_pct:+.1f} %"),
+                    Text(d.verdict or "", style=VERDICT_STYLE.get(d.verdict, ""))]
+            t.add_row(*row)
+        return t
 
     def update(self, snapshot: L.Snapshot) -> None:
         try:
