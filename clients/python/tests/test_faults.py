@@ -468,10 +468,10 @@ def test_a_safety_limit_stops_the_load_at_once_and_ends_the_run_with_5(tmp_path,
     assert taken <= interval + late[0] + 0.002
     assert stopped["load_off_s"] is not None and stopped["load_off_s"] - stopped["at_s"] <= interval + late[0] + 0.002
 @needs_native
-def test_a_flood_of_one_problem_is_one_line_and_a_problem_that_ended_is_no_longer_in_force(tmp_path):
+def test_a_flood_of_one_problem_is_one_line_and_a_problem_that_ended_is_no_longer_in_force(tmp_path, open_path):
     # The meter prints garbage for a while, then reads again: one line for the flood, the
     # problem ended in the summary, and no problem in force in the second step's scrape.
-    meter = tmp_path / "meter.sh"
+    meter = open_path / "meter.sh"  # the runner runs it as the helper's user
     meter.write_text("#!/bin/sh\n" + numbers_then("i=0; while [ $i -lt 12 ]; do echo ERR; sleep 0.05; "
                                                     "i=$((i+1)); done; " + FOREVER.format(30)) + "\n")
     meter.chmod(0o755)
@@ -496,7 +496,7 @@ def test_a_flood_of_one_problem_is_one_line_and_a_problem_that_ended_is_no_longe
     p = meter_problems[0]
     assert p["source"] == "meter:cpu" and p["count"] >= 10
     assert p["ended_s"] is not None and p["at_s"] <= p["ended_s"] < 5.0
-    assert re.search(r"^kestrune_problems\{[^}]*\} 0\.0$", scraped[0], re.M), scraped[0]
+    assert re.search(r"^kestrune_problems_active\{[^}]*\} 0\.0$", scraped[0], re.M), scraped[0]
 
 
 @needs_native
@@ -575,7 +575,7 @@ def test_a_sensor_file_that_comes_back_ends_its_problem(tmp_path):
         proc.kill()
     text = "".join(lines)
     assert proc.returncode == 0, text
-    gauge = r"^kestrune_problems\{[^}]*\} (\S+)$"
+    gauge = r"^kestrune_problems_active\{[^}]*\} (\S+)$"
     assert len(scrapes) == 2, text
     # While gone, one problem in force; once back, none, and the summary says when it ended.
     assert [re.search(gauge, s, re.M).group(1) for s in scrapes] == ["1.0", "0.0"]

@@ -1,5 +1,5 @@
 """The run's problems: each one a line for the user, an entry in the summary, and, while its
-cause lasts, one of the problems in force (the live view, the `kestrune_problems` gauge).
+cause lasts, one of the problems in force (the live view, the `kestrune_problems_active` gauge).
 
 A problem has a source (a meter's domain, a sensor's column, a kind of helper error). One
 whose cause can end (a meter that reads again, a sensor file that came back) is in force until
