@@ -63,9 +63,10 @@ def only(*targets):
 
 # Wine's own processes (the prefix's services, the driver host winedevice.exe) inherit the
 # standard error of the process whose start woke them, so a crash of theirs can be the first
-# line on the launcher's standard error. Seen once: a page fault inside ntoskrnl.exe, which
-# only the driver host loads. Such a start is tried once more and the crash shown among the
-# run's warnings; a second one in the same test fails it.
+# line on the launcher's standard error. Seen about once in a hundred starts on a fresh
+# wineserver: a null read in Wine's IoCreateDevice (ntoskrnl.exe, which only the driver host
+# loads), while the launcher and the helper went on normally. Such a start is tried once
+# more and the crash shown among the run's warnings; a second one in one test fails it.
 WINE_CRASH_MARKS = ("Unhandled page fault", "Unhandled exception", "Unhandled stack overflow",
                     "starting debugger")
 WINE_CRASHES: list[str] = []  # of the running test
