@@ -6,7 +6,7 @@
 namespace kestrune {
 namespace program_variant_test {
 
-// The shipped program runs with the default variant: the specified job probe, no software
+// The shipped program runs with the default variant: the kill-on-close job probe, no software
 // device, no stand-in shader, and calibration from the initial work size. The test builds
 // change these on purpose; the shipped program must not pick up any of it.
 TEST(ProgramVariant, TheShippedProgramKeepsEveryRule) {
