@@ -47,6 +47,11 @@ using DispatchResult = Result<double, GpuFailure>;
 DispatchResult dispatch_once(GpuDevice& device, uint32_t iters, GpuTimer& timer,
                              const LoadControl& control);
 
+/// The iters of the first calibration dispatch.
+constexpr uint32_t first_calibration_iters(CalibrationStart start) {
+  return start == CalibrationStart::Smallest ? kMinIters : kInitialIters;
+}
+
 inline constexpr int kMaxCalibrationDispatches = 5;
 /// A calibration dispatch inside this window (inclusive) ends calibration early.
 inline constexpr double kCalibratedMinMs = 15.0;

@@ -38,12 +38,18 @@ struct GpuSetupResult {
 /// hand-assembled program. It must stay valid for the life of the process.
 using ShaderFallback = std::span<const uint8_t>;
 
+/// The work size of the first calibration dispatch. A real GPU runs the initial size in
+/// milliseconds; a software device on a busy machine can need most of the hang limit for it,
+/// so a test build on one starts at the smallest size and lets the tuning grow from there.
+enum class CalibrationStart : uint8_t { Initial, Smallest };
+
 /// What the set-up may fall back on; the shipped program has the defaults.
 struct GpuSetupOptions {
   /// The shipped program never runs on a software device: a CPU rasterizer would only add
   /// CPU load under the GPU's name. A test build without a GPU accepts one.
   SoftwareAdapters software = SoftwareAdapters::Refused;
   ShaderFallback shader_fallback;
+  CalibrationStart calibration_start = CalibrationStart::Initial;
 };
 
 /// This platform's set-up: Direct3D 11 on Windows ("noAdapter", "compile" or

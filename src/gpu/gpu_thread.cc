@@ -72,6 +72,7 @@ void run_gpu_engine(const CommandSender& commands, const std::optional<std::stri
                       setup.status.ok() ? error_code::kNoAdapter : setup.status.error());
   } else {
     TuneState tune;
+    tune.iters = first_calibration_iters(platform.calibration_start());
     const CalibrationResult cal = calibrate(*device, *timer, control, commands, tune);
     if (cal.end == CalibrationEnd::Complete) {
       GpuInfo info;
@@ -116,6 +117,7 @@ class OsGpuPlatform final : public GpuPlatform {
   GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
     return open_gpu_setup(hint, options_);
   }
+  CalibrationStart calibration_start() const override { return options_.calibration_start; }
 
  private:
   GpuSetupOptions options_;

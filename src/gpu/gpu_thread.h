@@ -38,6 +38,8 @@ class GpuPlatform {
   virtual std::unique_ptr<GpuTimer> create_timer(const LoadControl& control) = 0;
   /// The device set-up.
   virtual GpuSetupResult open_gpu(const std::optional<std::string>& hint) = 0;
+  /// Where calibration starts on the device that open_gpu gave.
+  virtual CalibrationStart calibration_start() const { return CalibrationStart::Initial; }
 };
 
 /// This build's platform: the operating system's thread priority and timers, and the

@@ -12,6 +12,7 @@
 #include "fakes/fake_gpu.h"
 #include "fakes/fake_timers.h"
 #include "gpu/d3d11_result.h"
+#include "gpu/dispatch.h"
 #include "os/clock.h"
 
 namespace kestrune {
@@ -55,6 +56,7 @@ struct ThreadWorld : FakeGpu, GpuPlatform {
   int open_calls = 0;
   std::optional<std::string> seen_hint;
   bool priority_lowered = false;
+  CalibrationStart start = CalibrationStart::Initial;
   std::vector<std::string> log;  // releases and the exit count, in order
 
   void note(const char* what) {
@@ -78,6 +80,7 @@ struct ThreadWorld : FakeGpu, GpuPlatform {
     r.vendor_id = 0x10DE;
     return r;
   }
+  CalibrationStart calibration_start() const override { return start; }
 
   std::vector<SupervisorMsg> run(std::optional<std::string> hint = std::nullopt) {
     stop_at(600'000 * kMs);  // backstop
@@ -145,6 +148,32 @@ TEST(GpuThreadMain, DutyZeroStillCalibratesThenIdles) {
   EXPECT_TRUE(init_of(reports).ok);
   EXPECT_EQ(w.device.dispatches.size(), 5u);
   EXPECT_FALSE(w.timer.idle_waits.empty());
+}
+
+// The shipped program calibrates from the initial work size; a software device's test build
+// from the smallest, growing by the same rescaling rule.
+TEST(GpuThreadMain, CalibrationStartsWhereThePlatformSays) {
+  struct Case {
+    CalibrationStart start;
+    std::vector<uint32_t> iters;  // of each calibration dispatch
+  } cases[] = {
+      {CalibrationStart::Initial, {256, 2048}},
+      {CalibrationStart::Smallest, {16, 128}},
+  };
+  for (const Case& c : cases) {
+    ThreadWorld w;
+    w.start = c.start;
+    w.device.then({2, 20});  // x8, then inside the window
+    w.stop_at(300 * kMs);    // duty 0: no dispatch after calibration
+    const auto reports = w.run();
+    EXPECT_EQ(init_of(reports), (GpuInfo{true, "Vendor B Graphics", 0x10DE, 20.0, std::nullopt}));
+    std::vector<uint32_t> iters;
+    for (const auto& d : w.device.dispatches) iters.push_back(d.iters);
+    EXPECT_EQ(iters, c.iters) << static_cast<int>(c.start);
+  }
+  // This build's own platform with the shipped options starts where the shipped program does.
+  EXPECT_EQ(os_gpu_platform({})->calibration_start(), CalibrationStart::Initial);
+  EXPECT_EQ(first_calibration_iters(CalibrationStart::Initial), kInitialIters);
 }
 
 TEST(GpuThreadMain, EndingsAfterSetUp) {

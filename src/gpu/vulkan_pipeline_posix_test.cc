@@ -7,15 +7,19 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "gpu/dispatch.h"
 #include "gpu/gpu_thread.h"
+#include "os/clock.h"
 
 namespace kestrune {
 namespace vulkan_pipeline_test {
@@ -232,6 +236,139 @@ TEST(VulkanPipeline, HintPicksDeviceByName) {
     EXPECT_EQ(r.status.error(), "") << *h;
     EXPECT_EQ(r.name, name) << *h;
   }
+}
+
+// What the real GPU thread's dispatches took, watched from outside the engine: each one's
+// iters and the time from its submission to the poll that found it done (or to the moment
+// the engine gave it up as hung).
+struct Dispatched {
+  uint32_t iters;
+  double ms;
+  bool done;
+};
+
+class WatchedDevice final : public GpuDevice {
+ public:
+  WatchedDevice(GpuDevice& inner, std::vector<Dispatched>& log) : inner_(inner), log_(log) {}
+  uint32_t uploaded_iters() const override { return inner_.uploaded_iters(); }
+  void upload_iters(uint32_t iters) override { inner_.upload_iters(iters); }
+  void dispatch_end_flush() override {
+    submitted_ = os::monotonic_ns();
+    inner_.dispatch_end_flush();
+    log_.push_back({inner_.uploaded_iters(), 0.0, false});
+  }
+  DevicePoll poll() override {
+    DevicePoll q = inner_.poll();
+    if (q.state == PollState::Done && !log_.empty() && !log_.back().done) {
+      log_.back() = {log_.back().iters, since_submitted(), true};
+    }
+    return q;
+  }
+  GpuFailure hang_failure() override {
+    if (!log_.empty()) log_.back().ms = since_submitted();
+    return inner_.hang_failure();
+  }
+
+ private:
+  double since_submitted() const {
+    return static_cast<double>(os::monotonic_ns() - submitted_) / 1e6;
+  }
+  GpuDevice& inner_;
+  std::vector<Dispatched>& log_;
+  uint64_t submitted_ = 0;
+};
+
+class WatchedSetup final : public GpuSetup {
+ public:
+  WatchedSetup(std::unique_ptr<GpuSetup> inner, std::vector<Dispatched>& log)
+      : inner_(std::move(inner)) {
+    if (inner_ && inner_->device()) watched_.emplace(*inner_->device(), log);
+  }
+  GpuDevice* device() override { return watched_ ? &*watched_ : nullptr; }
+
+ private:
+  std::unique_ptr<GpuSetup> inner_;  // released after the watcher that points into it
+  std::optional<WatchedDevice> watched_;
+};
+
+// The platform of the software-device test build, with its dispatches watched.
+class WatchedSoftwarePlatform final : public GpuPlatform {
+ public:
+  explicit WatchedSoftwarePlatform(std::vector<Dispatched>& log) : log_(log) {}
+  void lower_priority() override { real_->lower_priority(); }
+  std::unique_ptr<GpuTimer> create_timer(const LoadControl& control) override {
+    return real_->create_timer(control);
+  }
+  GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
+    GpuSetupResult r = real_->open_gpu(hint);
+    r.objects = std::make_unique<WatchedSetup>(std::move(r.objects), log_);
+    return r;
+  }
+  CalibrationStart calibration_start() const override { return real_->calibration_start(); }
+
+ private:
+  static GpuSetupOptions software_build_options() {
+    GpuSetupOptions o;
+    o.software = SoftwareAdapters::Accepted;
+    o.calibration_start = CalibrationStart::Smallest;
+    return o;
+  }
+  std::shared_ptr<GpuPlatform> real_ = os_gpu_platform(software_build_options());
+  std::vector<Dispatched>& log_;
+};
+
+std::string describe(const std::vector<Dispatched>& log) {
+  std::ostringstream text;
+  text << "dispatches (iters: ms):";
+  for (const Dispatched& d : log) {
+    text << " " << d.iters << ": " << d.ms << (d.done ? "" : " (not done)");
+  }
+  return text.str();
+}
+
+// The software-device test build's GPU thread on the real device: calibration starts at the
+// smallest work size, so even a slow software device calibrates and the hello says ok. Where
+// the machine made even the smallest dispatches slower than the slow rule allows, the test
+// cannot judge and says so with the times it measured.
+TEST(VulkanSoftwareBuild, CalibratesFromTheSmallestWorkSizeAndReportsReady) {
+  if (kSanitizedBuild) GTEST_SKIP() << "dispatches run in the plain build only";
+  {
+    Opened probe = open_accepting_software();
+    SKIP_WITHOUT_VULKAN(probe);
+  }
+  auto control = std::make_shared<LoadControl>();
+  control->stop_event = os::StopEvent::create();
+  control->base_instant_ns = os::monotonic_ns();
+  auto [sender, receiver] = make_channel<SupervisorMsg>();
+  std::vector<Dispatched> log;
+  WatchedSoftwarePlatform platform(log);
+  std::thread gpu([&, s = sender] { gpu_thread_main(s, std::nullopt, control, platform); });
+  auto r = receiver.recv_for(std::chrono::seconds(60));
+  control->stop_requested = true;
+  if (control->stop_event) control->stop_event->signal();
+  gpu.join();
+
+  ASSERT_EQ(r.status, RecvStatus::Message);
+  ASSERT_TRUE(std::holds_alternative<GpuInit>(*r.item));
+  const GpuInfo init = std::get<GpuInit>(*r.item).info;
+  ASSERT_FALSE(log.empty()) << "no dispatch ran; Init err " << init.err.value_or("-");
+  EXPECT_EQ(log.front().iters, kMinIters) << describe(log);
+  EXPECT_LE(log.size(), static_cast<size_t>(kMaxCalibrationDispatches)) << describe(log);
+  if (!init.ok) {
+    const bool machine_too_slow = std::any_of(log.begin(), log.end(), [](const Dispatched& d) {
+      return d.ms > kSlowDispatchMs;
+    });
+    ASSERT_TRUE(init.err == "gpuSlow" || init.err == "gpuDeviceRemoved") << *init.err;
+    if (machine_too_slow) {
+      GTEST_SKIP() << "the software device was slower than the slow rule even at the smallest "
+                   << "work size on this machine (Init " << *init.err << "); " << describe(log);
+    }
+    FAIL() << "calibration failed (" << *init.err << ") though no dispatch was slow; "
+           << describe(log);
+  }
+  EXPECT_GT(*init.dispatch_ms, 0.0) << describe(log);
+  EXPECT_TRUE(init.name && !init.name->empty());
+  EXPECT_EQ(control->threads_exited.load(), 1u);
 }
 
 }  // namespace vulkan_pipeline_test

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import kestrune
-from conftest import only
+from conftest import RetryingWineRunner, only
 from kestrune import Ack, GpuInfo, GpuStatus, Heartbeat
 from kestrune.testing import Xvfb, start_cmd
 
@@ -38,7 +38,7 @@ def wine_x_runner():
     kept = os.environ.get("KL_WINEPREFIX")
     prefix = Path(kept + "-x") if kept else Path(tempfile.mkdtemp(prefix="kl-wine-x-"))
     try:
-        runner = kestrune.WineRunner(prefix, display=display.display)
+        runner = RetryingWineRunner(prefix, display=display.display)
     except BaseException:
         display.close()
         raise
