@@ -76,6 +76,9 @@ ReadResult read_stdin(char* buf, size_t cap) {
 }
 
 void take_stdout() {
+  // The program's entry runs it before any initialiser, and start-up asks again: once is all.
+  static std::atomic<bool> taken{false};
+  if (taken.exchange(true)) return;
   HANDLE real = GetStdHandle(STD_OUTPUT_HANDLE);
   if (real == nullptr || real == INVALID_HANDLE_VALUE) return;  // no output: writes fail
   HANDLE own = nullptr;
