@@ -20,8 +20,9 @@ ReadResult read_stdin(char* buf, size_t cap);
 /// other writer in the process (a driver, a layer, a library printing to the C runtime's
 /// stdout) would corrupt the event stream. POSIX: a private close-on-exec duplicate of
 /// descriptor 1, then descriptor 1 pointed at /dev/null. Windows: a private duplicate of
-/// the output handle, then STD_OUTPUT_HANDLE and the C runtime's descriptor 1 on NUL. Call
-/// it once, before any thread starts.
+/// the output handle, then STD_OUTPUT_HANDLE and the C runtime's descriptor 1 on NUL, once
+/// (later calls do nothing; the Windows programs run it before their initialisers). Call it
+/// before any thread starts.
 void take_stdout();
 
 /// Writes once to standard output (the private one after take_stdout); returns the bytes

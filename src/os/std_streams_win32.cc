@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "os/console_read_win32.h"
 #include "os/std_streams.h"
 #include "os/stdin_read.h"
 #include "os/win32.h"
@@ -15,24 +16,6 @@ namespace {
 bool is_console(HANDLE h) {
   DWORD mode;
   return GetConsoleMode(h, &mode) != 0;
-}
-
-// A console hands out UTF-16; the protocol is UTF-8 bytes.
-ReadResult read_console(HANDLE h, char* buf, size_t cap) {
-  // At most cap/3 UTF-16 units so that their UTF-8 form always fits.
-  wchar_t wide[2048];
-  DWORD want = static_cast<DWORD>(std::min<size_t>(cap / 3, 2048));
-  if (want == 0) want = 1;
-  DWORD got = 0;
-  if (!ReadConsoleW(h, wide, want, &got, nullptr) || got == 0) return {ReadStatus::End, 0};
-  static_assert(sizeof(wchar_t) == sizeof(char16_t));
-  if (console_read_ends_input(reinterpret_cast<const char16_t*>(wide), got)) {
-    return {ReadStatus::End, 0};
-  }
-  int n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(got), buf, static_cast<int>(cap),
-                              nullptr, nullptr);
-  if (n <= 0) return {ReadStatus::End, 0};
-  return {ReadStatus::Data, static_cast<size_t>(n)};
 }
 
 size_t write_console(HANDLE h, const char* data, size_t len) {
@@ -62,10 +45,38 @@ static_assert(kErrorMoreData == ERROR_MORE_DATA);
 
 }  // namespace
 
+// A console hands out UTF-16; the protocol is UTF-8 bytes.
+ReadResult read_console(const ConsoleUnitsRead& read, char* buf, size_t cap) {
+  // At most cap/3 UTF-16 units so that their UTF-8 form always fits.
+  wchar_t wide[2048];
+  uint32_t want = static_cast<uint32_t>(std::min<size_t>(cap / 3, 2048));
+  if (want == 0) want = 1;
+  uint32_t got = 0;
+  if (!read(wide, want, got) || got == 0) return {ReadStatus::End, 0};
+  if (got > want) got = want;
+  static_assert(sizeof(wchar_t) == sizeof(char16_t));
+  if (console_read_ends_input(reinterpret_cast<const char16_t*>(wide), got)) {
+    return {ReadStatus::End, 0};
+  }
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(got), buf, static_cast<int>(cap),
+                              nullptr, nullptr);
+  if (n <= 0) return {ReadStatus::End, 0};
+  return {ReadStatus::Data, static_cast<size_t>(n)};
+}
+
 ReadResult read_stdin(char* buf, size_t cap) {
   HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
   if (h == nullptr || h == INVALID_HANDLE_VALUE) return {ReadStatus::End, 0};
-  if (is_console(h)) return read_console(h, buf, cap);
+  if (is_console(h)) {
+    return read_console(
+        [h](wchar_t* units, uint32_t want, uint32_t& got) {
+          DWORD n = 0;
+          const bool ok = ReadConsoleW(h, units, want, &n, nullptr) != 0;
+          got = n;
+          return ok;
+        },
+        buf, cap);
+  }
   const StdinKind kind = GetFileType(h) == FILE_TYPE_PIPE ? StdinKind::Pipe : StdinKind::Other;
   DWORD got = 0;
   const bool ok = ReadFile(h, buf, static_cast<DWORD>(cap), &got, nullptr) != 0;
@@ -76,6 +87,9 @@ ReadResult read_stdin(char* buf, size_t cap) {
 }
 
 void take_stdout() {
+  // The program's entry runs it before any initialiser, and start-up asks again: once is all.
+  static std::atomic<bool> taken{false};
+  if (taken.exchange(true)) return;
   HANDLE real = GetStdHandle(STD_OUTPUT_HANDLE);
   if (real == nullptr || real == INVALID_HANDLE_VALUE) return;  // no output: writes fail
   HANDLE own = nullptr;

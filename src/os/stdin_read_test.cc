@@ -45,23 +45,5 @@ TEST(ClassifyStdinRead, AZeroByteReadEndsAFileButNotAConnectedPipe) {
   }
 }
 
-TEST(ConsoleRead, CtrlZAtTheStartEndsInputAndIsDataElsewhere) {
-  const struct {
-    const char16_t* units;
-    size_t count;
-    bool ends;
-  } cases[] = {
-      {u"\x1A", 1, true},
-      {u"\x1A\r\n", 3, true},
-      {u"\x1A{\"cmd\":\"hb\"}", 13, true},
-      {u"{\"cmd\":\"hb\"}\x1A", 13, false},
-      {u"\r\n", 2, false},
-      {u"", 0, false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(console_read_ends_input(c.units, c.count), c.ends) << c.count << " units";
-  }
-}
-
 }  // namespace stdin_read_test
 }  // namespace kestrune::os

@@ -2,15 +2,12 @@
 
 namespace kestrune {
 
-// Framing is the same on every platform; only write() differs.
-bool HelperProcess::write_line(std::string_view line) {
-  std::string framed(line);
-  framed += '\n';
-  return write(framed);
-}
-
 bool send(HelperProcess& helper, const Command& command) {
   return helper.write_line(encode(command));
+}
+
+bool send(HelperProcess& helper, const Command& command, Failure& failure) {
+  return helper.write_line(encode(command), failure);
 }
 
 Next next_event(HelperProcess& helper, std::chrono::milliseconds timeout, Event& event,

@@ -87,6 +87,7 @@ std::string_view mode_name(Mode mode) {
   switch (mode) {
     case Mode::free: return "free";
     case Mode::target: return "target";
+    case Mode::other: return "other";  // never a valid setting: the helper refuses it
     case Mode::off: break;
   }
   return "off";

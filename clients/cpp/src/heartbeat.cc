@@ -7,7 +7,7 @@
 namespace kestrune {
 
 Heartbeat::Heartbeat(HelperProcess& helper, std::chrono::milliseconds period)
-    : helper_(helper), period_(std::max(period, std::chrono::milliseconds(1))) {
+    : helper_(helper.impl_), period_(std::max(period, std::chrono::milliseconds(1))) {
   thread_ = std::thread([this] { run(); });
 }
 
@@ -24,10 +24,12 @@ void Heartbeat::stop() {
 }
 
 void Heartbeat::run() {
+  const std::string beat = encode(HeartbeatCommand{}) + '\n';
   std::unique_lock lock(mutex_);
   while (!stopping_) {
     lock.unlock();
-    const bool sent = send(helper_, HeartbeatCommand{});
+    Failure failure;
+    const bool sent = HelperProcess::write_to(*helper_, beat, failure);
     lock.lock();
     if (!sent) break;
     wake_.wait_for(lock, period_, [this] { return stopping_; });

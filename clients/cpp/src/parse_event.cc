@@ -64,26 +64,41 @@ class Fields {
       if (narrow(key, *v, value)) out = value;
     }
   }
-  void mode(std::string_view key, Mode& out) {
+  void mode(std::string_view key, Mode& out, std::string& other) {
     const Value* v = need(key, Value::Kind::string, "a string");
     if (v == nullptr) return;
     if (v->string == "off") out = Mode::off;
     else if (v->string == "free") out = Mode::free;
     else if (v->string == "target") out = Mode::target;
-    else fail(key, "not a mode");
+    else if (parsing_ == Parsing::strict) fail(key, "not a mode");
+    else {
+      out = Mode::other;
+      other = v->string;
+    }
   }
   const Value* object(std::string_view key) { return need(key, Value::Kind::object, "an object"); }
   const std::string& prefix() const { return prefix_; }
   Parsing parsing() const { return parsing_; }
 
   /// After every key was read: in strict parsing, a key the record did not ask for fails.
+  /// After every key was read: in strict parsing, a key the record did not ask for fails,
+  /// and so does a key given twice (lenient parsing takes the first).
   void finish() {
     if (parsing_ != Parsing::strict) return;
-    for (const auto& [key, value] : object_.members) {
+    const auto& members = object_.members;
+    for (std::size_t i = 0; i < members.size(); ++i) {
+      const std::string& key = members[i].first;
       bool known = false;
       for (std::string_view r : read_) known = known || r == key;
       if (!known) fail(key, "unknown");
+      for (std::size_t j = 0; j < i; ++j) {
+        if (members[j].first == key) fail(key, "given twice");
+      }
     }
+  }
+  /// Strict parsing: `value` must not be below zero.
+  void not_negative(std::string_view key, std::int64_t value) {
+    if (parsing_ == Parsing::strict && value < 0) fail(key, "negative");
   }
 
  private:
@@ -119,7 +134,7 @@ void read_domain(Fields& parent, std::string_view key, DomainStatus& out, std::s
   const Value* v = parent.object(key);
   if (v == nullptr) return;
   Fields f(*v, error, parent.parsing(), parent.prefix() + std::string(key) + ".");
-  f.mode("mode", out.mode);
+  f.mode("mode", out.mode, out.other_mode);
   f.real("duty", out.duty);
   f.real("targetW", out.target_w);
   if (with_dispatch) f.real("dispatchMs", out.dispatch_ms);
@@ -193,6 +208,7 @@ std::optional<Event> parse_event(std::string_view line, std::string& error, Pars
     Bye b;
     f.text("why", b.why);
     f.whole("code", b.code);
+    f.not_negative("code", b.code);
     f.real("cpuS", b.cpu_s);
     f.real("gpuS", b.gpu_s);
     event = b;

@@ -23,7 +23,9 @@
 #include "line_buffer.h"
 #include "unique_handle.h"
 
-extern char** environ;
+#ifndef P_PIDFD
+#define P_PIDFD 3
+#endif
 
 namespace kestrune {
 namespace {
@@ -51,29 +53,61 @@ std::string errno_text(const char* what, int code) {
   return std::string(what) + " failed: " + std::strerror(code);
 }
 
-// The user a root controller runs the helper as: the one sudo came from, else nobody.
-bool unprivileged_user(uid_t& uid, gid_t& gid, std::string& error) {
+Failure make_failure(Errc code, int system, std::string text) {
+  Failure f;
+  f.code = code;
+  if (system != 0) f.system = std::error_code(system, std::generic_category());
+  f.text = std::move(text);
+  return f;
+}
+
+bool all_digits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// `name` as a user: a user name, or a uid in decimal.
+bool find_user(const std::string& name, uid_t& uid, gid_t& gid, Failure& failure) {
   std::vector<char> buffer(16384);
   passwd entry{};
   passwd* found = nullptr;
-  if (const char* sudo = std::getenv("SUDO_UID"); sudo != nullptr && *sudo != '\0') {
+  int rc = 0;
+  if (all_digits(name)) {
+    errno = 0;
     char* end = nullptr;
-    const unsigned long id = std::strtoul(sudo, &end, 10);
-    if (*end == '\0' && id != 0 && id < 0xFFFFFFFFul &&
-        getpwuid_r(static_cast<uid_t>(id), &entry, buffer.data(), buffer.size(), &found) == 0 &&
-        found != nullptr) {
-      uid = found->pw_uid;
-      gid = found->pw_gid;
-      return true;
+    const unsigned long id = std::strtoul(name.c_str(), &end, 10);
+    if (errno == 0 && *end == '\0' && id < 0xFFFFFFFFul) {
+      rc = getpwuid_r(static_cast<uid_t>(id), &entry, buffer.data(), buffer.size(), &found);
     }
+  } else {
+    rc = getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
   }
-  if (getpwnam_r("nobody", &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_uid != 0) {
-    uid = found->pw_uid;
-    gid = found->pw_gid;
-    return true;
+  if (found == nullptr) {
+    failure = make_failure(Errc::bad_option, rc, "no user `" + name + "` to start the helper as");
+    return false;
   }
-  error = "running as root, and there is no unprivileged user to start the helper as";
+  if (found->pw_uid == 0) {
+    failure = make_failure(Errc::bad_option, 0,
+                           "user `" + name + "` is root, and the helper never runs as root");
+    return false;
+  }
+  uid = found->pw_uid;
+  gid = found->pw_gid;
+  return true;
+}
+
+// The user a root controller runs the helper as: the one asked for, else the one sudo
+// came from, else nobody.
+bool unprivileged_user(const std::string& asked, uid_t& uid, gid_t& gid, Failure& failure) {
+  if (!asked.empty()) return find_user(asked, uid, gid, failure);
+  if (const char* sudo = std::getenv("SUDO_UID"); sudo != nullptr && all_digits(sudo)) {
+    Failure ignored;
+    if (find_user(sudo, uid, gid, ignored)) return true;
+  }
+  if (find_user("nobody", uid, gid, failure)) return true;
+  failure = make_failure(Errc::bad_option, 0,
+                         "running as root, and there is no unprivileged user to start the "
+                         "helper as (StartOptions::user names one)");
   return false;
 }
 
@@ -114,9 +148,12 @@ void close_others(int keep_a, int keep_b) {
 
 struct HelperProcess::Impl {
   pid_t pid = -1;
-  bool reaped = false;
-  std::int64_t exit_code = 0;
-  Fd input;       // our end of the helper's standard input
+  // Refers to this very process however long it has been gone: signals and waits through
+  // it never reach another process that took over the pid. Absent on old kernels.
+  Fd pidfd;
+  bool reaped = false;  // by us, or seen gone: never signalled again
+  std::int64_t exit_code = -1;
+  Fd input;       // our end of the helper's standard input; changed under write_lock only
   Fd output;      // our end of the helper's standard output
   Fd go;          // written to let a suspended helper run
   Fd exec_error;  // reports a failure before exec; end of file when exec succeeded
@@ -125,59 +162,143 @@ struct HelperProcess::Impl {
   LineBuffer lines;
   std::mutex write_lock;  // a heartbeat thread writes too: whole lines only
 
-  ~Impl() {
-    if (pid > 0 && !reaped) {
+  ~Impl() { end(); }
+
+  void close_input() {
+    const std::lock_guard lock(write_lock);
+    input.reset();
+  }
+
+  void signal_kill() {
+    if (reaped) return;
+    if (pidfd.valid()) {
+      ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0u);
+    } else {
       ::kill(pid, SIGKILL);
-      int status = 0;
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
     }
   }
 
+  // One look (or a blocking wait) at the helper's state: true once it is settled.
+  bool reap(bool block, Exit& result) {
+    siginfo_t info{};
+    const int flags = WEXITED | (block ? 0 : WNOHANG);
+    int r;
+    do {
+      r = pidfd.valid() ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd.get()), &info, flags)
+                        : ::waitid(P_PID, static_cast<id_t>(pid), &info, flags);
+    } while (r < 0 && errno == EINTR);
+    if (r == 0 && info.si_pid == 0) return false;  // still running
+    reaped = true;
+    if (r == 0) {
+      exit_code = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+      result.state = Exit::State::exited;
+      result.code = exit_code;
+      return true;
+    }
+    // ECHILD: reaped by someone else (SIGCHLD ignored, or a waitpid(-1) elsewhere). Its
+    // pid may belong to another process by now.
+    const int code = errno;
+    exit_code = -1;
+    result.state = Exit::State::unknown;
+    result.failure = make_failure(Errc::wait_failed, code,
+                                errno_text("waiting for the helper", code) +
+                                    (code == ECHILD ? " (it was reaped elsewhere: is SIGCHLD ignored?)" : ""));
+    failure_seen = result.failure;
+    return true;
+  }
+
+  // Killed first: a heartbeat blocked on a full pipe holds the write lock until the helper
+  // is gone.
+  void end() {
+    if (pid <= 0) return;
+    signal_kill();
+    close_input();
+    if (!reaped) {
+      Exit ignored;
+      reap(/*block=*/true, ignored);
+    }
+  }
+
+  Failure failure_seen;  // why the end could not be learnt, for later wait_exit() calls
+
   // Reads the exec report: true when exec happened.
-  bool confirm_exec(std::string& error) {
-    ChildFailure failure{};
+  bool confirm_exec(Failure& failure) {
+    ChildFailure report{};
     ssize_t n;
     do {
-      n = ::read(exec_error.get(), &failure, sizeof failure);
+      n = ::read(exec_error.get(), &report, sizeof report);
     } while (n < 0 && errno == EINTR);
     exec_error.reset();
-    if (n != static_cast<ssize_t>(sizeof failure)) return true;
-    error = "cannot start " + path + ": " + errno_text(kStepNames[failure.step], failure.code);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    reaped = true;
+    if (n != static_cast<ssize_t>(sizeof report)) return true;
+    Errc kind = Errc::start_failed;
+    if (report.step == kStepExec && (report.code == ENOENT || report.code == ENOTDIR)) {
+      kind = Errc::not_found;
+    } else if (report.code == EACCES || (report.step == kStepExec && report.code == EPERM)) {
+      kind = Errc::access_denied;
+    }
+    failure = make_failure(kind, report.code,
+                           "cannot start " + path + ": " +
+                               errno_text(kStepNames[report.step], report.code));
+    Exit ignored;
+    reap(/*block=*/true, ignored);
     return false;
   }
 };
 
-HelperProcess::HelperProcess(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+HelperProcess::HelperProcess(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 HelperProcess::HelperProcess(HelperProcess&&) noexcept = default;
-HelperProcess& HelperProcess::operator=(HelperProcess&&) noexcept = default;
-HelperProcess::~HelperProcess() = default;
+HelperProcess& HelperProcess::operator=(HelperProcess&& other) noexcept {
+  if (this != &other) {
+    if (impl_) impl_->end();
+    impl_ = std::move(other.impl_);
+  }
+  return *this;
+}
+// A heartbeat may still hold the helper's state: the helper ends here all the same.
+HelperProcess::~HelperProcess() {
+  if (impl_) impl_->end();
+}
 
-std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, std::string& error) {
+std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, Failure& failure) {
+  failure = {};
   const std::string path = options.helper.string();
   bool drop = false;
   uid_t uid = 0;
   gid_t gid = 0;
   if (options.unelevated && ::geteuid() == 0) {
-    if (!unprivileged_user(uid, gid, error)) return std::nullopt;
+    if (!unprivileged_user(options.user, uid, gid, failure)) return std::nullopt;
     drop = true;
+  } else if (!options.user.empty()) {
+    if (!find_user(options.user, uid, gid, failure)) return std::nullopt;
+    if (uid != ::geteuid()) {
+      failure = make_failure(Errc::bad_option, 0,
+                             "only a controller running as root can start the helper as `" +
+                                 options.user + "`");
+      return std::nullopt;
+    }
   }
   Fd child_in, input, output, child_out, go_read, go_write, error_read, error_write, null_fd;
   if (!make_pipe(child_in, input) || !make_pipe(output, child_out) ||
       !make_pipe(error_read, error_write) || (options.suspended && !make_pipe(go_read, go_write))) {
-    error = errno_text("pipe2", errno);
+    failure = make_failure(Errc::start_failed, errno, errno_text("pipe2", errno));
     return std::nullopt;
   }
   if (!options.inherit_stderr) {
     null_fd.reset(::open("/dev/null", O_WRONLY | O_CLOEXEC));
     if (null_fd.get() < 0) {
-      error = errno_text("open /dev/null", errno);
+      failure = make_failure(Errc::start_failed, errno, errno_text("open /dev/null", errno));
       return std::nullopt;
     }
   }
+  std::vector<std::string> environment;
+  if (options.environment) {
+    environment = *options.environment;
+  } else {
+    environment.assign(std::begin(kMinimalEnvironment), std::end(kMinimalEnvironment));
+  }
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
   // Everything the child needs is prepared here: between fork and exec only
   // async-signal-safe calls are allowed.
   std::vector<char> path_copy(path.begin(), path.end());
@@ -188,7 +309,7 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
 
   const pid_t pid = ::fork();
   if (pid < 0) {
-    error = errno_text("fork", errno);
+    failure = make_failure(Errc::start_failed, errno, errno_text("fork", errno));
     return std::nullopt;
   }
   if (pid == 0) {
@@ -216,12 +337,15 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
       } while (n < 0 && errno == EINTR);
       if (n != 1) ::_exit(127);  // dropped without resume()
     }
-    ::execve(argv[0], argv, environ);
+    ::execve(argv[0], argv, envp.data());
     child_fail(report, kStepExec);
   }
 
-  auto impl = std::make_unique<Impl>();
+  auto impl = std::make_shared<Impl>();
   impl->pid = pid;
+  // At once, while the child cannot have been reaped: it has not exec'd yet, or it is
+  // held by its report pipe until we read it.
+  impl->pidfd.reset(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0u)));
   impl->input = std::move(input);
   impl->output = std::move(output);
   impl->go = std::move(go_write);
@@ -229,7 +353,7 @@ std::optional<HelperProcess> HelperProcess::start(const StartOptions& options, s
   impl->source = drop ? "user" : "own";
   impl->path = path;
   error_write.reset();  // so the report pipe ends at the child's exec
-  if (!options.suspended && !impl->confirm_exec(error)) return std::nullopt;
+  if (!options.suspended && !impl->confirm_exec(failure)) return std::nullopt;
   return HelperProcess(std::move(impl));
 }
 
@@ -238,21 +362,25 @@ std::uint32_t HelperProcess::current_pid() { return static_cast<std::uint32_t>(:
 std::string_view HelperProcess::token_source() const { return impl_->source; }
 std::string_view HelperProcess::creation() const { return "fork"; }
 
-bool HelperProcess::resume(std::string& error) {
+bool HelperProcess::resume(Failure& failure) {
   if (impl_->go.get() < 0) return true;
   const char byte = 1;
   const bool sent = ::write(impl_->go.get(), &byte, 1) == 1;
+  const int code = errno;
   impl_->go.reset();
   if (!sent) {
-    error = errno_text("resume", errno);
+    failure = make_failure(Errc::start_failed, code, errno_text("resume", code));
     return false;
   }
-  return impl_->confirm_exec(error);
+  return impl_->confirm_exec(failure);
 }
 
-bool HelperProcess::write(std::string_view bytes) {
-  const std::lock_guard lock(impl_->write_lock);
-  if (impl_->input.get() < 0) return false;
+bool HelperProcess::write_to(Impl& impl, std::string_view bytes, Failure& failure) {
+  const std::lock_guard lock(impl.write_lock);
+  if (impl.input.get() < 0) {
+    failure = make_failure(Errc::input_closed, 0, "the helper's input was closed by this process");
+    return false;
+  }
   // A helper that is gone must give a failed write, not a SIGPIPE that ends the controller:
   // block the signal on this thread and take away any it raised.
   sigset_t pipe_set, old_set, pending;
@@ -263,11 +391,14 @@ bool HelperProcess::write(std::string_view bytes) {
   pthread_sigmask(SIG_BLOCK, &pipe_set, &old_set);
   bool ok = true;
   while (!bytes.empty()) {
-    const ssize_t n = ::write(impl_->input.get(), bytes.data(), bytes.size());
+    const ssize_t n = ::write(impl.input.get(), bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       ok = false;
-      if (errno == EPIPE && !was_pending) {
+      const int code = n < 0 ? errno : EIO;
+      failure = code == EPIPE ? make_failure(Errc::helper_gone, code, "the helper's input is closed at its end")
+                              : make_failure(Errc::io_failed, code, errno_text("writing to the helper", code));
+      if (code == EPIPE && !was_pending) {
         const timespec zero{0, 0};
         ::sigtimedwait(&pipe_set, nullptr, &zero);
       }
@@ -279,7 +410,7 @@ bool HelperProcess::write(std::string_view bytes) {
   return ok;
 }
 
-void HelperProcess::close_input() { impl_->input.reset(); }
+void HelperProcess::close_input() { impl_->close_input(); }
 
 ReadResult HelperProcess::read_line(std::string& line, std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
@@ -305,29 +436,35 @@ ReadResult HelperProcess::read_line(std::string& line, std::chrono::milliseconds
   }
 }
 
-std::optional<std::int64_t> HelperProcess::wait(std::chrono::milliseconds timeout) {
-  if (impl_->reaped) return impl_->exit_code;
+Exit HelperProcess::wait_exit(std::chrono::milliseconds timeout) {
+  Exit result;
+  if (impl_->reaped) {
+    result.code = impl_->exit_code;
+    result.state = impl_->failure_seen.code ? Exit::State::unknown : Exit::State::exited;
+    result.failure = impl_->failure_seen;
+    return result;
+  }
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    int status = 0;
-    const pid_t r = ::waitpid(impl_->pid, &status, WNOHANG);
-    if (r == impl_->pid) {
-      impl_->reaped = true;
-      impl_->exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return impl_->exit_code;
+    if (impl_->reap(/*block=*/false, result)) return result;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return result;
+    if (impl_->pidfd.valid()) {
+      pollfd p{impl_->pidfd.get(), POLLIN, 0};
+      ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
+    } else {
+      const timespec nap{0, 1000000};  // 1 ms: exit is noticed promptly, at little cost
+      ::nanosleep(&nap, nullptr);
     }
-    if (r < 0 && errno != EINTR) return std::nullopt;
-    if (Clock::now() >= deadline) return std::nullopt;
-    const timespec nap{0, 1000000};  // 1 ms: exit is noticed promptly, at little cost
-    ::nanosleep(&nap, nullptr);
   }
 }
 
-void HelperProcess::kill() {
-  if (!impl_->reaped) ::kill(impl_->pid, SIGKILL);
-}
+void HelperProcess::kill() { impl_->signal_kill(); }
 
-NativeHandle HelperProcess::take_input() { return impl_->input.release(); }
+NativeHandle HelperProcess::take_input() {
+  const std::lock_guard lock(impl_->write_lock);
+  return impl_->input.release();
+}
 NativeHandle HelperProcess::take_output() { return impl_->output.release(); }
 
 }  // namespace kestrune

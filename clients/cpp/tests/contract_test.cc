@@ -68,13 +68,13 @@ std::map<std::string, Event> expected_events() {
 
   Status running;
   running.t_ms = 1250;
-  running.cpu = {Mode::target, 0.4375, 45.0, std::nullopt, true};
-  running.gpu = {Mode::free, 1.0, std::nullopt, 3.4, false};
+  running.cpu = {Mode::target, 0.4375, 45.0, std::nullopt, true, {}};
+  running.gpu = {Mode::free, 1.0, std::nullopt, 3.4, false, {}};
 
   Status gpu_target;
   gpu_target.t_ms = std::numeric_limits<std::uint64_t>::max();
-  gpu_target.cpu = {Mode::free, 1.0, std::nullopt, std::nullopt, false};
-  gpu_target.gpu = {Mode::target, 0.25, 150.0, 19.9, true};
+  gpu_target.cpu = {Mode::free, 1.0, std::nullopt, std::nullopt, false, {}};
+  gpu_target.gpu = {Mode::target, 0.25, 150.0, 19.9, true, {}};
 
   return {
       {"hello bare", bare},

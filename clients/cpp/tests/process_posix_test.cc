@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,6 +143,19 @@ TEST_F(ProcessTest, FailedStartSaysWhy) {
   std::string error;
   EXPECT_FALSE(HelperProcess::start(options_, error));
   EXPECT_NE(error.find("exec failed: No such file"), std::string::npos) << error;
+  Failure failure;
+  EXPECT_FALSE(HelperProcess::start(options_, failure));
+  EXPECT_EQ(failure.code, Errc::not_found);
+  EXPECT_EQ(failure.system, std::errc::no_such_file_or_directory);
+  EXPECT_EQ(failure.text, error);
+
+  // Not executable: a code of its own (root may run anything with an x bit, so none).
+  options_.helper = stand_in_.dir() / "plain";
+  { std::ofstream(options_.helper) << "#!/bin/sh\n"; }
+  chmod(options_.helper.c_str(), 0644);
+  EXPECT_FALSE(HelperProcess::start(options_, failure));
+  EXPECT_EQ(failure.code, Errc::access_denied) << failure.text;
+  options_.helper = stand_in_.dir() / "missing";
 
   // Held until resume(), the failure shows there.
   options_.suspended = true;
@@ -148,6 +163,71 @@ TEST_F(ProcessTest, FailedStartSaysWhy) {
   ASSERT_TRUE(held) << error;
   EXPECT_FALSE(held->resume(error));
   EXPECT_NE(error.find("missing: exec failed"), std::string::npos) << error;
+}
+
+TEST_F(ProcessTest, WritesSayWhyTheyFailed) {
+  HelperProcess helper = start();
+  line(helper);
+  Failure failure;
+  ASSERT_TRUE(helper.write_line("exit 0"));
+  ASSERT_EQ(helper.wait(10s), 0);
+  EXPECT_FALSE(send(helper, HeartbeatCommand{}, failure));
+  EXPECT_EQ(failure.code, Errc::helper_gone) << failure.text;
+  EXPECT_EQ(failure.system, std::errc::broken_pipe);
+  helper.close_input();
+  EXPECT_FALSE(send(helper, HeartbeatCommand{}, failure));
+  EXPECT_EQ(failure.code, Errc::input_closed) << failure.text;
+}
+
+TEST_F(ProcessTest, TheHelperGetsTheMinimalEnvironmentUnlessGivenOne) {
+  setenv("VK_ICD_FILENAMES", "/elsewhere/icd.json", 1);
+  const std::string minimal = "env " + std::string(kMinimalEnvironment[0]);
+  const struct {
+    std::optional<std::vector<std::string>> environment;
+    std::string seen;
+  } cases[] = {
+      {std::nullopt, minimal},
+      {std::vector<std::string>{}, "env "},
+      {std::vector<std::string>{"A=1", "HOME=/nonexistent"}, "env A=1|HOME=/nonexistent"},
+  };
+  for (const auto& c : cases) {
+    options_.environment = c.environment;
+    HelperProcess helper = start();
+    line(helper);
+    ASSERT_TRUE(helper.write_line("env"));
+    EXPECT_EQ(line(helper), c.seen);
+  }
+  unsetenv("VK_ICD_FILENAMES");
+}
+
+TEST_F(ProcessTest, TheUserToRunAsIsCheckedBeforeAnythingStarts) {
+  const std::string me = std::to_string(geteuid());
+  struct Case {
+    std::string user;
+    bool starts;
+  };
+  std::vector<Case> cases = {{"root", false}, {"0", false}, {"kl-no-such-user", false}};
+  if (geteuid() == 0) {
+    cases.push_back({"2", true});
+  } else {
+    cases.push_back({me, true});
+    cases.push_back({"nobody", false});  // only root can become another user
+  }
+  for (const Case& c : cases) {
+    options_.user = c.user;
+    Failure failure;
+    auto helper = HelperProcess::start(options_, failure);
+    ASSERT_EQ(helper.has_value(), c.starts) << c.user << ": " << failure.text;
+    if (!c.starts) {
+      EXPECT_EQ(failure.code, Errc::bad_option) << c.user;
+      EXPECT_NE(failure.text.find(c.user), std::string::npos) << failure.text;
+      continue;
+    }
+    std::string text;
+    ASSERT_EQ(helper->read_line(text, 10s), ReadResult::line);
+    EXPECT_NE(text.find("uid=" + (geteuid() == 0 ? std::string("2") : me) + " "),
+              std::string::npos) << text;
+  }
 }
 
 // The stand-in loses the ack of every odd seq and of every seq from 1000 on, and writes

@@ -2,7 +2,9 @@
 //   "started uid=<uid> pdeathsig=<signal> sid=<1 if it leads its session> fds=<open fds>"
 // then obeys lines: "exit <n>" exits with n, "kill" raises SIGKILL on itself, a set
 // command is answered like a helper whose event queue overflows now and then, anything
-// else is echoed back. End of input exits with 3.
+// else is echoed back. "env" writes its environment as "env <entry>|<entry>|...". A stop
+// command gets a bye and exit 0 (after a "deaf" line it is ignored); the bye also
+// creates the file named by KL_STAND_IN_MARK, if set. End of input exits with 3.
 
 #include <dirent.h>
 #include <signal.h>
@@ -10,9 +12,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <iostream>
 #include <string>
+
+extern char** environ;
 
 int main() {
   int death_signal = 0;
@@ -25,8 +30,25 @@ int main() {
   }
   std::cout << "started uid=" << getuid() << " pdeathsig=" << death_signal
             << " sid=" << (getsid(0) == getpid() ? 1 : 0) << " fds=" << fds << std::endl;
+  bool deaf = false;
   for (std::string line; std::getline(std::cin, line);) {
     if (line.rfind("exit ", 0) == 0) return std::atoi(line.c_str() + 5);
+    if (line == "deaf") {
+      deaf = true;
+      continue;
+    }
+    if (line == "env") {
+      std::string all;
+      for (char** e = environ; *e != nullptr; ++e) all += (all.empty() ? "" : "|") + std::string(*e);
+      std::cout << "env " << all << std::endl;
+      continue;
+    }
+    if (line == R"({"cmd":"stop"})") {
+      if (deaf) continue;
+      if (const char* mark = std::getenv("KL_STAND_IN_MARK")) std::ofstream(mark) << "bye\n";
+      std::cout << R"({"ev":"bye","why":"stop","code":0,"cpuS":0.5,"gpuS":0})" << std::endl;
+      return 0;
+    }
     if (line == "kill") raise(SIGKILL);
     if (line.rfind(R"({"cmd":"set","seq":)", 0) == 0) {
       // Another event first, then the ack, which is lost for an odd seq and for every seq

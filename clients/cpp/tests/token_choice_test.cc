@@ -6,10 +6,11 @@ namespace kestrune::detail {
 namespace {
 
 TEST(TokenChoice, NeverHandsOnAnElevatedToken) {
-  const TokenCandidate usable{true, false, ""};
-  const TokenCandidate elevated{true, true, ""};
-  const TokenCandidate refused{false, true, "DuplicateTokenEx failed (error 1346)"};
-  const TokenCandidate no_shell{false, true, "no desktop shell"};
+  const TokenCandidate usable{true, false, false, ""};
+  const TokenCandidate elevated{true, true, false, ""};
+  const TokenCandidate refused{false, true, false, "DuplicateTokenEx failed (error 1346)"};
+  const TokenCandidate no_shell{false, true, false, "no desktop shell"};
+  const TokenCandidate other_user{true, false, true, ""};
   struct Case {
     const char* name;
     bool own_elevated, keep_own;
@@ -24,6 +25,8 @@ TEST(TokenChoice, NeverHandsOnAnElevatedToken) {
       {"no shell, linked works", true, false, no_shell, usable, TokenSource::linked},
       {"elevated shell, linked refused", true, false, elevated, refused, TokenSource::none},
       {"linked duplicate elevated", true, false, no_shell, elevated, TokenSource::none},
+      {"shell of another user, linked works", true, false, other_user, usable, TokenSource::linked},
+      {"shell of another user, linked refused", true, false, other_user, refused, TokenSource::none},
   };
   for (const Case& c : cases) {
     const TokenChoice choice = choose_token(c.own_elevated, c.keep_own, c.shell, c.linked);
@@ -32,9 +35,19 @@ TEST(TokenChoice, NeverHandsOnAnElevatedToken) {
   }
 }
 
+TEST(TokenChoice, AnotherUsersShellIsRefusedWithOneLineThatSaysSo) {
+  const TokenChoice choice = choose_token(true, false, {true, false, true, ""},
+                                          {false, true, false, "DuplicateTokenEx failed (error 1346)"});
+  ASSERT_EQ(choice.source, TokenSource::none);
+  EXPECT_TRUE(choice.other_user);
+  EXPECT_EQ(choice.error.find('\n'), std::string::npos);
+  EXPECT_NE(choice.error.find("another user"), std::string::npos) << choice.error;
+}
+
 TEST(TokenChoice, RefusalSaysWhatFailedAndWhatToDo) {
-  const TokenChoice choice = choose_token(true, false, {false, true, "no desktop shell"},
-                                          {false, true, "DuplicateTokenEx failed (error 1346)"});
+  const TokenChoice choice = choose_token(true, false, {false, true, false, "no desktop shell"},
+                                          {false, true, false, "DuplicateTokenEx failed (error 1346)"});
+  EXPECT_FALSE(choice.other_user);
   ASSERT_EQ(choice.source, TokenSource::none);
   EXPECT_EQ(choice.error.find('\n'), std::string::npos);
   for (const char* part : {"no desktop shell", "error 1346", "not elevated"}) {

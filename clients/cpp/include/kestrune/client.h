@@ -9,11 +9,14 @@
 #include "kestrune/heartbeat.h"
 #include "kestrune/process.h"
 #include "kestrune/protocol.h"
+#include "kestrune/session.h"
 
 namespace kestrune {
 
-/// Sends one command as a line. False once the helper's input is gone.
+/// Sends one command as a line. False once the helper's input is gone; `failure` says
+/// why (Errc::input_closed, Errc::helper_gone or Errc::io_failed).
 bool send(HelperProcess& helper, const Command& command);
+bool send(HelperProcess& helper, const Command& command, Failure& failure);
 
 enum class Next {
   event,     ///< `event` holds the next event.
@@ -52,6 +55,12 @@ enum class SetResult {
 /// `on_event`, in order, the bye included; lines that are no event are skipped. Each
 /// attempt is preceded by a heartbeat. Waits at most attempts × ack_timeout; a
 /// `set before start` answer ends the wait at once.
+///
+/// set() reads the helper's output itself, so while it runs it must be the only reader:
+/// never call it while another thread reads the same helper (read_line(), next_event()).
+/// A controller that reads on a thread of its own sends the set with send() instead and
+/// matches the ack where it reads; after its own time-out it sends the latest settings
+/// again with a higher seq. A Heartbeat thread is no reader and may run beside set().
 SetResult set(HelperProcess& helper, SetCommand& command,
               const std::function<void(const Event&)>& on_event, std::string& error,
               const SetOptions& options = {});

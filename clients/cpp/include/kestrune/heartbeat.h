@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -13,8 +14,10 @@
 namespace kestrune {
 
 /// Sends `hb` at once and then every `period` until stopped, destroyed, or a write fails
-/// (the helper's input is gone). Declare it after the HelperProcess it feeds, so that it
-/// stops before the helper is ended. Lines it writes never interleave with send()'s.
+/// (the helper's input is closed or gone). It feeds the helper, not the HelperProcess
+/// object: moving that object keeps the beats going to the same helper, and ending the
+/// helper (destroying the object, close_input()) ends the beats. Lines it writes never
+/// interleave with send()'s.
 class Heartbeat {
  public:
   /// A period under 1 ms is taken as 1 ms.
@@ -32,7 +35,7 @@ class Heartbeat {
  private:
   void run();
 
-  HelperProcess& helper_;
+  std::shared_ptr<HelperProcess::Impl> helper_;
   const std::chrono::milliseconds period_;
   std::mutex mutex_;
   std::condition_variable wake_;

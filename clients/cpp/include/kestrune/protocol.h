@@ -10,7 +10,9 @@
 
 namespace kestrune {
 
-enum class Mode { off, free, target };
+/// `other` is never sent: it stands for a mode a later helper reports that this client
+/// does not know (lenient parsing only); its text is in DomainStatus::other_mode.
+enum class Mode { off, free, target, other };
 
 struct StartCommand {
   std::uint32_t v = 1;
@@ -84,6 +86,7 @@ struct DomainStatus {
   std::optional<double> target_w;
   std::optional<double> dispatch_ms;  ///< GPU only.
   bool power_stale = false;
+  std::string other_mode;  ///< The mode as written, when `mode` is Mode::other.
   bool operator==(const DomainStatus&) const = default;
 };
 
@@ -112,8 +115,10 @@ using Event = std::variant<Hello, Ack, Status, Error, Bye>;
 
 /// How parse_event treats keys. Lenient, the default, suits a controller that should keep
 /// working with a later helper: keys the record does not know are skipped and a key that
-/// may be null may also be absent. Strict suits a controller (or a test) that must notice
-/// any change of the wire: an unknown key or any absent key fails.
+/// may be null may also be absent, and an unknown mode is kept as text (Mode::other).
+/// Strict suits a controller (or a test) that must notice any change of the wire: an
+/// unknown key, any absent key, a key given twice in one object, an unknown mode, or a
+/// negative `bye.code` fails.
 enum class Parsing { lenient, strict };
 
 /// Reads one event line (with or without its newline). A missing or mistyped key the record
