@@ -15,18 +15,42 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace kestrune::timing {
+
+/// The calling thread's id for `MachineDelay`'s watch list, or -1 where none is kept.
+inline long this_thread_tid() {
+#if defined(__linux__)
+  return static_cast<long>(syscall(SYS_gettid));
+#else
+  return -1;
+#endif
+}
 
 /// How long the machine kept this test's threads from running, from construction until
 /// `stop()`: the run-queue wait the kernel accounts for the constructing thread (Linux,
 /// /proc/thread-self/schedstat; not available to the Windows build), plus the stalls of a
 /// witness thread that sleeps a millisecond at a time beside the test and so stands for the
 /// test's other threads (workers, a signaller): every wake later than the sleep's own
-/// granularity counts whole. REQUIRES: `stop()` is called on the constructing thread.
+/// granularity counts whole. A witness wakes often and so is favoured by the scheduler: a
+/// thread that burns (a CPU worker) waits longer, so a test names such threads (`watched`,
+/// ids from `this_thread_tid()`) and their own run-queue wait counts too, as last read
+/// before they ended. REQUIRES: `stop()` is called on the constructing thread.
 class MachineDelay {
  public:
-  MachineDelay() : own_start_(own_run_wait_ns()), witness_([this] { witness(); }) {}
+  explicit MachineDelay(std::vector<long> watched = {})
+      : own_start_(own_run_wait_ns()),
+        watched_(std::move(watched)),
+        watched_first_(watched_.size(), -1),
+        watched_last_(watched_.size(), -1),
+        witness_([this] { witness(); }) {}
   ~MachineDelay() { stop(); }
   MachineDelay(const MachineDelay&) = delete;
   MachineDelay& operator=(const MachineDelay&) = delete;
@@ -39,7 +63,7 @@ class MachineDelay {
       done_.store(true);
       witness_.join();
     }
-    return own_ns_ + witness_ns_;
+    return own_ns_ + witness_ns_ + watched_ns();
   }
   uint64_t ns() { return stop(); }
 
@@ -47,10 +71,10 @@ class MachineDelay {
   std::string figures() {
     stop();
     std::ostringstream text;
-    text << std::fixed << std::setprecision(1) << "machine delay " << ms(own_ns_ + witness_ns_)
-         << " ms (this thread waited " << ms(own_ns_) << " ms to run, a witness stalled "
-         << ms(witness_ns_) << " ms; its worst wake " << ms(worst_late_ns_) << " ms late of "
-         << wakes_ << ")";
+    text << std::fixed << std::setprecision(1) << "machine delay " << ms(ns())
+         << " ms (this thread waited " << ms(own_ns_) << " ms to run, the watched threads "
+         << ms(watched_ns()) << " ms, a witness stalled " << ms(witness_ns_)
+         << " ms; its worst wake " << ms(worst_late_ns_) << " ms late of " << wakes_ << ")";
     return text.str();
   }
 
@@ -67,19 +91,42 @@ class MachineDelay {
 
   static double ms(uint64_t ns) { return static_cast<double>(ns) / 1e6; }
 
-  // The calling thread's run-queue wait so far, or -1 where the system does not say.
-  static int64_t own_run_wait_ns() {
+  // A thread's run-queue wait so far (the calling one by default), or -1 where the system
+  // does not say or the thread is gone.
+  static int64_t own_run_wait_ns(long tid = -1) {
 #if defined(__linux__)
-    std::ifstream stat("/proc/thread-self/schedstat");
+    std::ifstream stat(tid < 0 ? std::string("/proc/thread-self/schedstat")
+                               : "/proc/self/task/" + std::to_string(tid) + "/schedstat");
     long long on_cpu = 0, waited = -1;
     if (stat >> on_cpu >> waited) return waited;
+#else
+    (void)tid;
 #endif
     return -1;
   }
 
+  void read_watched() {
+    for (size_t i = 0; i < watched_.size(); ++i) {
+      const int64_t w = watched_[i] < 0 ? -1 : own_run_wait_ns(watched_[i]);
+      if (w < 0) continue;
+      if (watched_first_[i] < 0) watched_first_[i] = w;
+      watched_last_[i] = w;
+    }
+  }
+
+  uint64_t watched_ns() const {
+    uint64_t sum = 0;
+    for (size_t i = 0; i < watched_.size(); ++i) {
+      if (watched_first_[i] >= 0) sum += static_cast<uint64_t>(watched_last_[i] - watched_first_[i]);
+    }
+    return sum;
+  }
+
   void witness() {
     // Bounded by the test's own span: stop() ends it, and a span never outlasts its test.
+    read_watched();
     while (!done_.load()) {
+      read_watched();
       const auto t0 = Clock::now();
       std::this_thread::sleep_for(kStep);
       const auto took = Clock::now() - t0;
@@ -89,9 +136,13 @@ class MachineDelay {
       if (late > kGranularityNs) witness_ns_ += late;
       ++wakes_;
     }
+    read_watched();
   }
 
   const int64_t own_start_;
+  const std::vector<long> watched_;
+  // Written by the witness only, read after the join.
+  std::vector<int64_t> watched_first_, watched_last_;
   std::atomic<bool> done_{false};
   // Written by the witness before it ends, read after the join.
   uint64_t witness_ns_ = 0, worst_late_ns_ = 0, wakes_ = 0;
