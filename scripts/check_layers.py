@@ -3,7 +3,7 @@
 
 Each src/<layer>/CMakeLists.txt names its layer and the layers it links (`kl_layer(NAME
 DEPS ...)`). A file in a layer may include its own headers and those of the layers below it
-(transitively); a unit test may also include the test tree's fakes and test data. Every
+(transitively); a unit test may also include the test tree's fakes, timing and test data. Every
 source file is listed in its layer's CMakeLists.txt, so none is silently left out. No
 production file includes anything from tests/, and only src/os and the Direct3D 11 pipeline
 include Windows headers. Prints every violation; exits 1 when there is one.
@@ -14,7 +14,7 @@ import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
-TEST_TREE = {"fakes", "dxbc", "contract"}  # folders under tests/ that unit tests include
+TEST_TREE = {"fakes", "dxbc", "contract", "timing"}  # folders under tests/ that unit tests include
 WINDOWS_HEADERS = re.compile(r"#include\s*<(windows|d3d11|d3dcompiler|dxgi|wrl/client)\.h>", re.I)
 INCLUDE = re.compile(r'^\s*#\s*include\s*"([^"]+)"', re.M)
 
