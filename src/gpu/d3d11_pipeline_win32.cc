@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "gpu/dispatch.h"
 #include "gpu/adapter_choice.h"
 #include "gpu/constant_block.h"
 #include "gpu/d3d11_result.h"

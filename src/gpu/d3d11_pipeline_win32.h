@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "gpu/adapter_choice.h"
-#include "gpu/dispatch.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_setup.h"
 
@@ -60,7 +59,7 @@ struct GpuThreadObjects final : GpuSetup {
 /// choice (software adapters as `options` say), compile (or `options.shader_fallback` when
 /// the compiler fails and it is not empty), device
 /// (11.1/11.0, then 11.0 alone), shader, output buffer and view, constant block P with
-/// iters 256, event query, bindings. Fails with "noAdapter", "compile" or
+/// kInitialIters, event query, bindings. Fails with "noAdapter", "compile" or
 /// "gpuDeviceRemoved", with every Direct3D object made so far already released.
 Result<void> open_gpu(const std::optional<std::string>& hint, GpuThreadObjects& objects,
                  const GpuSetupOptions& options);

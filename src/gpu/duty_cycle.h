@@ -1,11 +1,11 @@
 #pragma once
 #include <cstdint>
 
-#include "gpu/dispatch.h"
-#include "gpu/gpu_device.h"
-#include "gpu/gpu_thread.h"
 #include "core/load_control.h"
 #include "core/supervisor_msg.h"
+#include "gpu/dispatch.h"
+#include "gpu/gpu_device.h"
+#include "gpu/gpu_platform.h"
 
 namespace kestrune {
 

@@ -1,7 +1,6 @@
 #include <cstring>
 
 #include "gpu/constant_block.h"
-#include "gpu/dispatch.h"
 #include "gpu/vulkan_device_info.h"
 #include "gpu/vulkan_pipeline.h"
 #include "gpu/vulkan_result.h"
