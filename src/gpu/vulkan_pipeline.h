@@ -85,7 +85,7 @@ struct VulkanSetup final : GpuSetup {
 /// "noAdapter", "compile" or "gpuDeviceRemoved", with every Vulkan object made so far
 /// already destroyed.
 Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapters software,
-                    VulkanSetup& setup);
+                         VulkanSetup& setup);
 
 /// open_vulkan wrapped as the GPU thread's set-up.
 GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,

@@ -462,7 +462,7 @@ VulkanSetup::~VulkanSetup() {
 }
 
 Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapters software,
-                    VulkanSetup& setup) {
+                         VulkanSetup& setup) {
   auto pipeline = std::make_unique<VulkanPipeline>();
   Result<void> built = Builder(setup, *pipeline).run(hint, software);
   if (!built.ok()) {
