@@ -181,7 +181,7 @@ Result<void> open_d3d11(const std::optional<std::string>& hint, D3d11Setup& obje
   // pipeline's release order.
   auto pipeline = std::make_unique<D3d11Pipeline>();
   if (!create_device(adapter.Get(), *pipeline)) return fail(error_code::kNoAdapter);
-  if (Result<void> built = build_pipeline(*pipeline, objects.bytecode); !built.ok()) return built;
+  KL_TRY(build_pipeline(*pipeline, objects.bytecode));
   objects.pipeline = std::move(pipeline);
   return {};
 }
