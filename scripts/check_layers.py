@@ -6,10 +6,10 @@ DEPS ...)`). A file in a layer may include its own headers and those of the laye
 declares: a layer reached only through another must be declared too, so that the list says
 what the layer really uses. A unit test may also include the test tree's fakes and test
 data. In the layers listed in CIRCLE_FREE no two files include each other in a circle,
-counting a header and its .cc as one. Every source file is listed in its layer's CMakeLists.txt, so none is
-silently left out. No production file includes anything from tests/, and only src/os and
-the Direct3D 11 pipeline include Windows headers. Prints every violation; exits 1 when
-there is one.
+counting a header and its .cc as one. Every source file is listed in its layer's
+CMakeLists.txt, so none is silently left out. No production file includes anything from
+tests/, and only src/os and the Direct3D 11 pipeline include Windows headers. Prints every
+violation; exits 1 when there is one.
 """
 import pathlib
 import re
