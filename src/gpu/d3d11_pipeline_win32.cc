@@ -189,13 +189,11 @@ Result<void> open_d3d11(const std::optional<std::string>& hint, D3d11Setup& obje
 GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint,
                               const GpuSetupOptions& options) {
   auto objects = std::make_unique<D3d11Setup>();
+  Result<void> status = open_d3d11(hint, *objects, options);
+  const AdapterInfo* chosen =
+      objects->chosen ? &objects->adapters[*objects->chosen].info : nullptr;
   GpuSetupResult result;
-  result.status = open_d3d11(hint, *objects, options);
-  if (result.status.ok()) {
-    const AdapterInfo& chosen = objects->adapters[*objects->chosen].info;
-    result.name = chosen.name;
-    result.vendor_id = chosen.vendor_id;
-  }
+  result.opened = opened_gpu(std::move(status), *objects, chosen);
   result.objects = std::move(objects);
   return result;
 }

@@ -467,13 +467,10 @@ Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapter
 GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,
                                  SoftwareAdapters software) {
   auto setup = std::make_unique<VulkanSetup>();
+  Result<void> status = open_vulkan(hint, software, *setup);
+  const AdapterInfo* chosen = setup->chosen ? &setup->adapters[*setup->chosen] : nullptr;
   GpuSetupResult result;
-  result.status = open_vulkan(hint, software, *setup);
-  if (result.status.ok()) {
-    const AdapterInfo& chosen = setup->adapters[*setup->chosen];
-    result.name = chosen.name;
-    result.vendor_id = chosen.vendor_id;
-  }
+  result.opened = opened_gpu(std::move(status), *setup, chosen);
   result.objects = std::move(setup);
   return result;
 }
