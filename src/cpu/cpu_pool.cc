@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
+#include "core/duty_period.h"
 #include "core/timer_wait.h"
 #include "cpu/calibrate.h"
-#include "cpu/duty_window.h"
 #include "cpu/kernel_state.h"
 #include "os/thread.h"
 #include "os/waitable_timer.h"

@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 
-#include "gpu/dispatch.h"
 #include "gpu/adapter_choice.h"
 #include "gpu/constant_block.h"
 #include "gpu/d3d11_result.h"
@@ -60,7 +59,7 @@ bool compile_shader(std::vector<uint8_t>& bytecode, ShaderFallback fallback) {
   return true;
 }
 
-bool create_device(IDXGIAdapter* adapter, GpuPipeline& p) {
+bool create_device(IDXGIAdapter* adapter, D3d11Pipeline& p) {
   const D3D_FEATURE_LEVEL both[] = {D3D_FEATURE_LEVEL_11_1, D3D_FEATURE_LEVEL_11_0};
   const D3D_FEATURE_LEVEL only_11_0[] = {D3D_FEATURE_LEVEL_11_0};
   HRESULT hr = D3D11CreateDevice(adapter, D3D_DRIVER_TYPE_UNKNOWN, nullptr, 0, both, 2,
@@ -75,12 +74,12 @@ bool create_device(IDXGIAdapter* adapter, GpuPipeline& p) {
   return SUCCEEDED(hr) && p.device && p.context;
 }
 
-Result<void> device_failure(GpuPipeline& p, HRESULT hr) {
+Result<void> device_failure(D3d11Pipeline& p, HRESULT hr) {
   return fail(describe_device_error(p.device->GetDeviceRemovedReason(), hr).code);
 }
 
 // Steps after the device exists.
-Result<void> build_pipeline(GpuPipeline& p, const std::vector<uint8_t>& bytecode) {
+Result<void> build_pipeline(D3d11Pipeline& p, const std::vector<uint8_t>& bytecode) {
   if (FAILED(p.device->CreateComputeShader(bytecode.data(), bytecode.size(), nullptr,
                                            p.shader.GetAddressOf())) ||
       !p.shader) {
@@ -129,19 +128,19 @@ Result<void> build_pipeline(GpuPipeline& p, const std::vector<uint8_t>& bytecode
 
 }  // namespace
 
-void GpuPipeline::upload_iters(uint32_t iters) {
+void D3d11Pipeline::upload_iters(uint32_t iters) {
   const auto block = constant_block_bytes(iters);
   context->UpdateSubresource(constant_buffer.Get(), 0, nullptr, block.data(), 0, 0);
   iters_in_buffer = iters;
 }
 
-void GpuPipeline::dispatch_end_flush() {
+void D3d11Pipeline::dispatch_end_flush() {
   context->Dispatch(kDispatchGroups, 1, 1);
   context->End(event_query.Get());
   context->Flush();
 }
 
-DevicePoll GpuPipeline::poll() {
+DevicePoll D3d11Pipeline::poll() {
   BOOL done = FALSE;  // cleared before every call
   const HRESULT hr =
       context->GetData(event_query.Get(), &done, sizeof done, D3D11_ASYNC_GETDATA_DONOTFLUSH);
@@ -150,12 +149,12 @@ DevicePoll GpuPipeline::poll() {
                     static_cast<int32_t>(device->GetDeviceRemovedReason()));
 }
 
-GpuFailure GpuPipeline::hang_failure() {
+GpuFailure D3d11Pipeline::hang_failure() {
   return d3d11_hang_failure(static_cast<int32_t>(device->GetDeviceRemovedReason()));
 }
 
-Result<void> open_gpu(const std::optional<std::string>& hint, GpuThreadObjects& objects,
-                 const GpuSetupOptions& options) {
+Result<void> open_d3d11(const std::optional<std::string>& hint, D3d11Setup& objects,
+                        const GpuSetupOptions& options) {
   if (FAILED(CreateDXGIFactory1(__uuidof(IDXGIFactory1),
                                 reinterpret_cast<void**>(objects.factory.GetAddressOf()))) ||
       !objects.factory) {
@@ -180,23 +179,21 @@ Result<void> open_gpu(const std::optional<std::string>& hint, GpuThreadObjects& 
 
   // Built in a local object: on failure everything made so far goes with it, in the
   // pipeline's release order.
-  auto pipeline = std::make_unique<GpuPipeline>();
+  auto pipeline = std::make_unique<D3d11Pipeline>();
   if (!create_device(adapter.Get(), *pipeline)) return fail(error_code::kNoAdapter);
-  if (Result<void> built = build_pipeline(*pipeline, objects.bytecode); !built.ok()) return built;
+  KL_TRY(build_pipeline(*pipeline, objects.bytecode));
   objects.pipeline = std::move(pipeline);
   return {};
 }
 
 GpuSetupResult open_gpu_setup(const std::optional<std::string>& hint,
                               const GpuSetupOptions& options) {
-  auto objects = std::make_unique<GpuThreadObjects>();
+  auto objects = std::make_unique<D3d11Setup>();
+  Result<void> status = open_d3d11(hint, *objects, options);
+  const AdapterInfo* chosen =
+      objects->chosen ? &objects->adapters[*objects->chosen].info : nullptr;
   GpuSetupResult result;
-  result.status = open_gpu(hint, *objects, options);
-  if (result.status.ok()) {
-    const AdapterInfo& chosen = objects->adapters[*objects->chosen].info;
-    result.name = chosen.name;
-    result.vendor_id = chosen.vendor_id;
-  }
+  result.opened = opened_gpu(std::move(status), *objects, chosen);
   result.objects = std::move(objects);
   return result;
 }

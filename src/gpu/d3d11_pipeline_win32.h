@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "gpu/adapter_choice.h"
-#include "gpu/dispatch.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_setup.h"
 
@@ -27,7 +26,7 @@ struct AdapterEntry {
 
 /// The bound compute pipeline. Members are declared in reverse of the release order, so
 /// destruction releases device, context, constant buffer, event query, output view, shader.
-class GpuPipeline final : public GpuDevice {
+class D3d11Pipeline final : public GpuDevice {
  public:
   Microsoft::WRL::ComPtr<ID3D11ComputeShader> shader;
   Microsoft::WRL::ComPtr<ID3D11UnorderedAccessView> output_view;  // keeps Out alive
@@ -46,11 +45,11 @@ class GpuPipeline final : public GpuDevice {
 
 /// Everything set-up obtains and the thread keeps until its clean-up. Declared so that
 /// destruction releases the pipeline, then the bytecode, the adapters, the factory.
-struct GpuThreadObjects final : GpuSetup {
+struct D3d11Setup final : GpuSetup {
   Microsoft::WRL::ComPtr<IDXGIFactory1> factory;
   std::vector<AdapterEntry> adapters;
   std::vector<uint8_t> bytecode;
-  std::unique_ptr<GpuPipeline> pipeline;
+  std::unique_ptr<D3d11Pipeline> pipeline;
   std::optional<size_t> chosen;  // index into adapters
 
   GpuDevice* device() override { return pipeline.get(); }
@@ -60,9 +59,9 @@ struct GpuThreadObjects final : GpuSetup {
 /// choice (software adapters as `options` say), compile (or `options.shader_fallback` when
 /// the compiler fails and it is not empty), device
 /// (11.1/11.0, then 11.0 alone), shader, output buffer and view, constant block P with
-/// iters 256, event query, bindings. Fails with "noAdapter", "compile" or
+/// kInitialIters, event query, bindings. Fails with "noAdapter", "compile" or
 /// "gpuDeviceRemoved", with every Direct3D object made so far already released.
-Result<void> open_gpu(const std::optional<std::string>& hint, GpuThreadObjects& objects,
-                 const GpuSetupOptions& options);
+Result<void> open_d3d11(const std::optional<std::string>& hint, D3d11Setup& objects,
+                        const GpuSetupOptions& options);
 
 }  // namespace kestrune

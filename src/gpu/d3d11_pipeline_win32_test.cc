@@ -22,9 +22,9 @@ namespace d3d11_pipeline_win32_test {
 // Opens the pipeline, or explains why the test cannot run here. Where the test command
 // says a display is there (KL_EXPECT_DISPLAY=1), a missing adapter is a failure instead:
 // a green run must mean the real pipeline ran.
-std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
+std::optional<std::string> open_or_skip_reason(D3d11Setup& objects) {
   const Result<void> opened =
-      open_gpu(std::nullopt, objects, {.shader_fallback = dxbc::compute_shader_fallback()});
+      open_d3d11(std::nullopt, objects, {.shader_fallback = dxbc::compute_shader_fallback()});
   if (!opened.ok() && opened.error() == "noAdapter" && objects.adapters.empty()) {
     const char* expect = std::getenv("KL_EXPECT_DISPLAY");
     if (expect != nullptr && std::string(expect) == "1") {
@@ -39,14 +39,14 @@ std::optional<std::string> open_or_skip_reason(GpuThreadObjects& objects) {
 TEST(D3D11Pipeline, DispatchCompletesAndEverythingIsReleased) {
   ID3D11Device* device = nullptr;
   {
-    GpuThreadObjects objects;
+    D3d11Setup objects;
     if (auto why = open_or_skip_reason(objects)) GTEST_SKIP() << *why;
     ASSERT_TRUE(objects.pipeline);
     ASSERT_TRUE(objects.chosen);
     EXPECT_FALSE(objects.adapters[*objects.chosen].info.name.empty());
     EXPECT_FALSE(objects.bytecode.empty());
 
-    GpuPipeline& p = *objects.pipeline;
+    D3d11Pipeline& p = *objects.pipeline;
     EXPECT_EQ(p.uploaded_iters(), 256u);
     p.upload_iters(16);  // the smallest work: a software rasteriser takes ~0.1 s for it
     EXPECT_EQ(p.uploaded_iters(), 16u);
@@ -68,7 +68,7 @@ TEST(D3D11Pipeline, DispatchCompletesAndEverythingIsReleased) {
 }
 
 TEST(D3D11Pipeline, DispatchOnceOnTheRealDevice) {
-  GpuThreadObjects objects;
+  D3d11Setup objects;
   if (auto why = open_or_skip_reason(objects)) GTEST_SKIP() << *why;
   ASSERT_TRUE(objects.pipeline);
   LoadControl control;

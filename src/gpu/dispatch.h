@@ -9,14 +9,11 @@
 #include "core/load_control.h"
 #include "core/supervisor_msg.h"
 #include "gpu/gpu_device.h"
-#include "gpu/gpu_thread.h"
+#include "gpu/gpu_platform.h"
 #include "util/result.h"
 
 namespace kestrune {
 
-inline constexpr uint32_t kInitialIters = 256;
-inline constexpr uint32_t kMinIters = 16;
-inline constexpr uint32_t kMaxIters = 1'048'576;
 /// A dispatch longer than this is slow; two in a row end the GPU load.
 inline constexpr double kSlowDispatchMs = 250.0;
 
@@ -32,10 +29,6 @@ struct TuneState {
 /// that took `ms`: factor 20/ms (8 for 0 ms), at most 0.5 above 60 ms, 0.6 above 30 ms,
 /// 8 otherwise; the result is floored and clamped.
 void adapt_iters(TuneState& state, double ms);
-
-/// Thread groups per dispatch, and threads per group (the shaders' group size).
-inline constexpr uint32_t kDispatchGroups = 4096;
-inline constexpr uint32_t kGroupThreads = 256;
 
 /// A dispatch's time in milliseconds, or the failure that ended it.
 using DispatchResult = Result<double, GpuFailure>;

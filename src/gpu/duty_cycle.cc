@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 
+#include "core/duty_period.h"
 #include "gpu/dispatch.h"
 #include "protocol/error_codes.h"
 
@@ -29,13 +30,14 @@ class DutyCycle {
     while (!stopping()) {
       const uint64_t now = timer_.now_ns();
       const uint32_t duty = control_.gpu_duty_e4.load();
-      const PeriodPlan plan =
-          aimed ? plan_period_after_wait(now, duty, *aimed) : plan_period(now, duty);
+      // The GPU's periods start on the origin: phase offset 0.
+      const DutySlice plan = aimed ? choose_slice_after_wait(now, 0, duty, *aimed)
+                                   : choose_slice(now, 0, duty);
       const bool after_wait = aimed.has_value();
       aimed.reset();
-      if (!plan.on) aimed = plan.until_ns;
-      const Step step =
-          plan.on ? on_phase_until(plan.until_ns, after_wait) : idle_until(plan.until_ns);
+      if (!plan.burn) aimed = plan.deadline_ns;
+      const Step step = plan.burn ? on_phase_until(plan.deadline_ns, after_wait)
+                                  : idle_until(plan.deadline_ns);
       if (step == Step::End) return;
     }
   }
@@ -91,26 +93,6 @@ class DutyCycle {
 };
 
 }  // namespace
-
-PeriodPlan plan_period(uint64_t t_ns, uint32_t duty_e4) {
-  const uint64_t phase = t_ns % kDutyPeriodNs;
-  const uint64_t start = t_ns - phase;
-  const uint64_t next = start + kDutyPeriodNs;
-  if (duty_e4 == 0) return {false, next};
-  // d x 100 ms in ns is exactly duty_e4 x 10,000: no rounding needed.
-  const uint64_t on = uint64_t{duty_e4} * (kDutyPeriodNs / 10'000);
-  if (on >= kDutyPeriodNs) return {true, next};
-  if (phase < on) return {true, start + on};
-  return {false, next};
-}
-
-PeriodPlan plan_period_after_wait(uint64_t t_ns, uint32_t duty_e4, uint64_t aimed_ns) {
-  if (t_ns < aimed_ns) return {false, aimed_ns};
-  const PeriodPlan plan = plan_period(t_ns, duty_e4);
-  if (duty_e4 == 0 || plan.on) return plan;
-  // Past the on-phase of a period that has not dispatched yet: one dispatch, now.
-  return {true, t_ns};
-}
 
 void run_duty_cycle(const LoadControl& control, const CommandSender& commands, TuneState& tune,
                     GpuTimer& timer, GpuDevice& device) {

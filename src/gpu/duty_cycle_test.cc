@@ -27,51 +27,6 @@ std::vector<uint64_t> dispatch_starts(const FakeGpu& g) {
   return out;
 }
 
-TEST(PlanPeriod, WindowsFollowTheDuty) {
-  struct Case {
-    uint64_t t_ms;
-    uint32_t duty_e4;
-    PeriodPlan plan;
-  } cases[] = {
-      {0, 0, {false, 100 * kMs}},
-      {250, 0, {false, 300 * kMs}},
-      {1200, 3000, {true, 1230 * kMs}},
-      {1229, 3000, {true, 1230 * kMs}},
-      {1230, 3000, {false, 1300 * kMs}},
-      {1299, 3000, {false, 1300 * kMs}},
-      {5, 1, {false, 100 * kMs}},          // 0.0001: a 10 us on-phase, already over
-      {0, 1, {true, 10'000}},
-      {40, 10000, {true, 100 * kMs}},
-      {40, 9999, {true, 99'990'000}},
-      {40, 65000, {true, 100 * kMs}},      // above 1 counts as full
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(plan_period(c.t_ms * kMs, c.duty_e4), c.plan) << c.t_ms << " ms, duty " << c.duty_e4;
-  }
-}
-
-TEST(PlanPeriod, AfterAWaitTheOnPhaseCountsFromThePeriodStartAndIsNeverMissed) {
-  constexpr uint64_t us = 1'000;
-  struct Case {
-    const char* what;
-    uint64_t aimed, t;
-    uint32_t duty_e4;
-    PeriodPlan plan;
-  } cases[] = {
-      {"0.0001, woke 70 us late: one dispatch", kPeriod, kPeriod + 70 * us, 1,
-       {true, kPeriod + 70 * us}},
-      {"0.0001, woke 4 us late: rest of the phase", kPeriod, kPeriod + 4 * us, 1,
-       {true, kPeriod + 10 * us}},
-      {"0.3, woke 1 ms late", kPeriod, kPeriod + kMs, 3000, {true, 130 * kMs}},
-      {"woke a period late, past the phase", kPeriod, 250 * kMs, 1, {true, 250 * kMs}},
-      {"woke early: idles on", kPeriod, kPeriod - 50 * us, 1, {false, kPeriod}},
-      {"duty 0 idles", kPeriod, kPeriod + 70 * us, 0, {false, 2 * kPeriod}},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(plan_period_after_wait(c.t, c.duty_e4, c.aimed), c.plan) << c.what;
-  }
-}
-
 TEST(DutyCycle, SmallestDutyDispatchesOncePerPeriodDespiteLateWakes) {
   FakeGpu g;
   g.clock.now = 12 * kMs;

@@ -15,6 +15,15 @@ struct GpuFailure {
   bool operator==(const GpuFailure&) const = default;
 };
 
+/// The work size (the shaders' loop count) after set-up, and the bounds tuning keeps it in.
+inline constexpr uint32_t kInitialIters = 256;
+inline constexpr uint32_t kMinIters = 16;
+inline constexpr uint32_t kMaxIters = 1'048'576;
+
+/// Thread groups per dispatch, and threads per group (the shaders' group size).
+inline constexpr uint32_t kDispatchGroups = 4096;
+inline constexpr uint32_t kGroupThreads = 256;
+
 /// A dispatch still incomplete this long counts as a hung device.
 inline constexpr uint32_t kDispatchHangLimitMs = 1500;
 inline constexpr uint64_t kDispatchHangLimitNs = uint64_t{kDispatchHangLimitMs} * 1'000'000;

@@ -9,6 +9,7 @@
 
 #include "gpu/adapter_choice.h"
 #include "gpu/gpu_device.h"
+#include "protocol/error_codes.h"
 #include "util/result.h"
 
 namespace kestrune {
@@ -24,14 +25,31 @@ class GpuSetup {
   virtual GpuDevice* device() = 0;
 };
 
-/// A set-up's objects, whatever its outcome (they are released on the GPU thread), and the
-/// outcome: on failure its message is the wire code.
-struct GpuSetupResult {
-  std::unique_ptr<GpuSetup> objects;  // may be null when nothing was obtained
-  Result<void> status;
-  std::string name;  // the chosen adapter, on success
+/// A set-up that succeeded: the ready device (never null; the set-up's objects own it) and
+/// the adapter it runs on.
+struct OpenedGpu {
+  GpuDevice* device = nullptr;
+  std::string name;
   uint32_t vendor_id = 0;
 };
+
+/// A set-up's objects, whatever its outcome (they are released on the GPU thread), and the
+/// outcome: the opened device, or the wire code the set-up failed with.
+struct GpuSetupResult {
+  std::unique_ptr<GpuSetup> objects;  // may be null when nothing was obtained
+  Result<OpenedGpu> opened = fail(error_code::kNoAdapter);
+};
+
+/// The outcome of a set-up that ended with `status`: its failure, else the device `objects`
+/// hold on the chosen `adapter`. A success without a device or an adapter is "noAdapter",
+/// so that an opened GPU always has both.
+inline Result<OpenedGpu> opened_gpu(Result<void> status, GpuSetup& objects,
+                                    const AdapterInfo* adapter) {
+  KL_TRY(std::move(status));
+  GpuDevice* device = objects.device();
+  if (device == nullptr || adapter == nullptr) return fail(error_code::kNoAdapter);
+  return OpenedGpu{device, adapter->name, adapter->vendor_id};
+}
 
 /// Bytecode the set-up uses when the HLSL compiler cannot build the shader: empty in the
 /// shipped program, where that failure is "compile"; a Wine test build passes an equivalent

@@ -66,22 +66,21 @@ void run_gpu_engine(const CommandSender& commands, const std::optional<std::stri
     return;
   }
   GpuSetupResult setup = platform.open_gpu(hint);
-  GpuDevice* device = setup.objects ? setup.objects->device() : nullptr;
-  if (!device) {
-    send_init_failure(commands,
-                      setup.status.ok() ? error_code::kNoAdapter : setup.status.error());
+  if (!setup.opened.ok()) {
+    send_init_failure(commands, setup.opened.error());
   } else {
+    const OpenedGpu& gpu = setup.opened.value();
     TuneState tune;
     tune.iters = first_calibration_iters(platform.calibration_start());
-    const CalibrationResult cal = calibrate(*device, *timer, control, commands, tune);
+    const CalibrationResult cal = calibrate(*gpu.device, *timer, control, commands, tune);
     if (cal.end == CalibrationEnd::Complete) {
       GpuInfo info;
       info.ok = true;
-      info.name = setup.name;
-      info.vendor_id = setup.vendor_id;
+      info.name = gpu.name;
+      info.vendor_id = gpu.vendor_id;
       info.dispatch_ms = round_dispatch_ms(cal.last_ms);
       send_init(commands, std::move(info));
-      run_duty_cycle(control, commands, tune, *timer, *device);
+      run_duty_cycle(control, commands, tune, *timer, *gpu.device);
     }
   }
   setup.objects.reset();  // pipeline, bytecode, adapters, factory

@@ -73,12 +73,16 @@ struct ThreadWorld : FakeGpu, GpuPlatform {
   GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
     ++open_calls;
     seen_hint = hint;
+    auto objects = std::make_unique<SetupHandle>(setup_err.empty() ? &device : nullptr,
+                                                 [this] { note("setup"); });
+    AdapterInfo adapter;
+    adapter.name = "Vendor B Graphics";
+    adapter.vendor_id = 0x10DE;
+    Result<void> status;
+    if (!setup_err.empty()) status = fail(setup_err);
     GpuSetupResult r;
-    r.objects = std::make_unique<SetupHandle>(setup_err.empty() ? &device : nullptr,
-                                              [this] { note("setup"); });
-    if (!setup_err.empty()) r.status = fail(setup_err);
-    r.name = "Vendor B Graphics";
-    r.vendor_id = 0x10DE;
+    r.opened = opened_gpu(std::move(status), *objects, &adapter);
+    r.objects = std::move(objects);
     return r;
   }
   CalibrationStart calibration_start() const override { return start; }
@@ -121,6 +125,44 @@ TEST(GpuThreadMain, SetUpFailuresReportInitAndReleaseBeforeCountingOut) {
     EXPECT_EQ(w.open_calls, c.timer_fails ? 0 : 1) << "no device call without a timer";
     EXPECT_EQ(w.log, c.log) << c.err;
     EXPECT_TRUE(w.priority_lowered);
+  }
+}
+
+// A set-up that says it succeeded yet holds no device, or chose no adapter, does not open.
+TEST(OpenedGpu, SuccessAlwaysHoldsADevice) {
+  fake::FakeClock clock;
+  fake::FakeDevice device{clock};
+  AdapterInfo adapter;
+  adapter.name = "Vendor B Graphics";
+  adapter.vendor_id = 0x10DE;
+  struct Case {
+    const char* what;
+    const char* failure;  // "" for success
+    bool has_device, has_adapter;
+    const char* want;  // "" when it opens
+  } cases[] = {
+      {"device and adapter", "", true, true, ""},
+      {"success without a device", "", false, true, "noAdapter"},
+      {"success without an adapter", "", true, false, "noAdapter"},
+      {"the set-up's own failure wins", "compile", true, true, "compile"},
+      {"failure without a device", "gpuDeviceRemoved", false, false, "gpuDeviceRemoved"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetupHandle objects(c.has_device ? &device : nullptr, [] {});
+    Result<void> status;
+    if (*c.failure != '\0') status = fail(c.failure);
+    const Result<OpenedGpu> r =
+        opened_gpu(std::move(status), objects, c.has_adapter ? &adapter : nullptr);
+    if (*c.want == '\0') {
+      ASSERT_TRUE(r.ok()) << r.error();
+      EXPECT_EQ(r->device, &device);
+      EXPECT_EQ(r->name, "Vendor B Graphics");
+      EXPECT_EQ(r->vendor_id, 0x10DEu);
+    } else {
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.error(), c.want);
+    }
   }
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "gpu/dispatch.h"
+#include "gpu/gpu_device.h"
 #include "util/unicode_text.h"
 
 namespace kestrune {

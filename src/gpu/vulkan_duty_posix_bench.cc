@@ -88,13 +88,13 @@ void run(const std::vector<std::string>& args) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // figures appear as they are measured
   const double seconds = args.empty() ? 3.0 : std::max(0.5, std::atof(args[0].c_str()));
   GpuSetupResult setup = open_vulkan_setup(std::nullopt, SoftwareAdapters::Accepted);
-  GpuDevice* device = setup.objects ? setup.objects->device() : nullptr;
-  if (!device) {
-    std::printf("no Vulkan device (%s): nothing to measure\n", setup.status.error().c_str());
+  if (!setup.opened.ok()) {
+    std::printf("no Vulkan device (%s): nothing to measure\n", setup.opened.error().c_str());
     return;
   }
-  std::printf("device: %s (vendor 0x%04X)\n", setup.name.c_str(), setup.vendor_id);
-  TimedDevice timed(*device);
+  const OpenedGpu& opened = setup.opened.value();
+  std::printf("device: %s (vendor 0x%04X)\n", opened.name.c_str(), opened.vendor_id);
+  TimedDevice timed(*opened.device);
   auto [sender, receiver] = make_channel<SupervisorMsg>();
 
   TuneState tune;

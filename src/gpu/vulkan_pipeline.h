@@ -33,7 +33,7 @@ class VulkanPipeline final : public GpuDevice {
   VkDeviceMemory out_memory = VK_NULL_HANDLE;
   bool out_host_visible = false;
   bool out_host_coherent = false;  // otherwise a read must invalidate the mapped range first
-  uint32_t iters_in_buffer = 256;
+  uint32_t iters_in_buffer = kInitialIters;
 
   uint32_t uploaded_iters() const override { return iters_in_buffer; }
   void upload_iters(uint32_t iters) override;
@@ -81,11 +81,11 @@ struct VulkanSetup final : GpuSetup {
 
 /// Sets up the pipeline on the device `hint` selects: loader, instance, the first 16
 /// physical devices, choice (software devices as `software` says), a compute queue,
-/// device, layouts, shader, Out, P with iters 256, descriptors, commands, fence. Fails with
+/// device, layouts, shader, Out, P with kInitialIters, descriptors, commands, fence. Fails with
 /// "noAdapter", "compile" or "gpuDeviceRemoved", with every Vulkan object made so far
 /// already destroyed.
 Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapters software,
-                    VulkanSetup& setup);
+                         VulkanSetup& setup);
 
 /// open_vulkan wrapped as the GPU thread's set-up.
 GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,

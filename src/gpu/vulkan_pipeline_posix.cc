@@ -1,7 +1,6 @@
 #include <cstring>
 
 #include "gpu/constant_block.h"
-#include "gpu/dispatch.h"
 #include "gpu/vulkan_device_info.h"
 #include "gpu/vulkan_pipeline.h"
 #include "gpu/vulkan_result.h"
@@ -55,11 +54,11 @@ class Builder {
     vk_.vkGetPhysicalDeviceMemoryProperties(gpu_, &mem_);
     const std::optional<uint32_t> family = compute_queue_family(vk_, gpu_);
     if (!family || !create_device(*family)) return fail(error_code::kNoAdapter);
-    if (Result<void> o = create_layouts(); !o.ok()) return o;
-    if (Result<void> o = create_shader_pipeline(); !o.ok()) return o;
-    if (Result<void> o = create_buffers(); !o.ok()) return o;
-    if (Result<void> o = create_descriptors(); !o.ok()) return o;
-    if (Result<void> o = create_commands(*family); !o.ok()) return o;
+    KL_TRY(create_layouts());
+    KL_TRY(create_shader_pipeline());
+    KL_TRY(create_buffers());
+    KL_TRY(create_descriptors());
+    KL_TRY(create_commands(*family));
     return {};
   }
 
@@ -237,13 +236,9 @@ class Builder {
   Result<void> create_buffers() {
     // Out lives in device memory; it is never read back by the program.
     VkMemoryPropertyFlags flags = 0;
-    if (Result<void> o = create_buffer("output buffer", "output memory", kOutputBytes,
-                                       VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0,
-                                       VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT, out_, p_.out_memory,
-                                       flags);
-        !o.ok()) {
-      return o;
-    }
+    KL_TRY(create_buffer("output buffer", "output memory", kOutputBytes,
+                         VK_BUFFER_USAGE_STORAGE_BUFFER_BIT, 0, VK_MEMORY_PROPERTY_DEVICE_LOCAL_BIT,
+                         out_, p_.out_memory, flags));
     p_.out_host_visible = (flags & VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT) != 0;
     p_.out_host_coherent = (flags & VK_MEMORY_PROPERTY_HOST_COHERENT_BIT) != 0;
 
@@ -251,13 +246,8 @@ class Builder {
     VkDeviceMemory p_memory = VK_NULL_HANDLE;
     const VkMemoryPropertyFlags host =
         VK_MEMORY_PROPERTY_HOST_VISIBLE_BIT | VK_MEMORY_PROPERTY_HOST_COHERENT_BIT;
-    if (Result<void> o =
-            create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
-                          VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory,
-                          flags);
-        !o.ok()) {
-      return o;
-    }
+    KL_TRY(create_buffer("constant buffer", "constant memory", kConstantBlockBytes,
+                         VK_BUFFER_USAGE_UNIFORM_BUFFER_BIT, host, 0, p_buffer_, p_memory, flags));
     const VkResult r = vk_.vkMapMemory(p_.device, p_memory, 0, VK_WHOLE_SIZE, 0, &p_.p_mapped);
     if (r != VK_SUCCESS) return failed(r);
     if (!p_.p_mapped) return failed(VK_ERROR_MEMORY_MAP_FAILED);
@@ -463,7 +453,7 @@ VulkanSetup::~VulkanSetup() {
 }
 
 Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapters software,
-                    VulkanSetup& setup) {
+                         VulkanSetup& setup) {
   auto pipeline = std::make_unique<VulkanPipeline>();
   Result<void> built = Builder(setup, *pipeline).run(hint, software);
   if (!built.ok()) {
@@ -477,13 +467,10 @@ Result<void> open_vulkan(const std::optional<std::string>& hint, SoftwareAdapter
 GpuSetupResult open_vulkan_setup(const std::optional<std::string>& hint,
                                  SoftwareAdapters software) {
   auto setup = std::make_unique<VulkanSetup>();
+  Result<void> status = open_vulkan(hint, software, *setup);
+  const AdapterInfo* chosen = setup->chosen ? &setup->adapters[*setup->chosen] : nullptr;
   GpuSetupResult result;
-  result.status = open_vulkan(hint, software, *setup);
-  if (result.status.ok()) {
-    const AdapterInfo& chosen = setup->adapters[*setup->chosen];
-    result.name = chosen.name;
-    result.vendor_id = chosen.vendor_id;
-  }
+  result.opened = opened_gpu(std::move(status), *setup, chosen);
   result.objects = std::move(setup);
   return result;
 }

@@ -41,6 +41,20 @@ void send_hello(SupervisorState& s, SupervisorWorld& world) {
   world.emit(std::move(h));
 }
 
+namespace {
+
+// The one freshness rule: a heartbeat has been seen and the last one is younger than the
+// timeout. `heartbeat_expired` is its other side (seen, and too old).
+bool heartbeat_fresh(const SupervisorState& s, uint64_t now) {
+  return s.hb_seen && elapsed_ms(now, s.last_hb_ms) < s.hb_timeout_ms;
+}
+
+bool heartbeat_expired(const SupervisorState& s, uint64_t now) {
+  return s.hb_seen && !heartbeat_fresh(s, now);
+}
+
+}  // namespace
+
 uint32_t duty_to_e4(double duty) {
   if (!std::isfinite(duty) || duty <= 0.0) return 0;
   const double scaled = std::round((duty < 1.0 ? duty : 1.0) * 10000.0);
@@ -54,7 +68,7 @@ void publish_duties(SupervisorState& s, SupervisorWorld& world, uint64_t now) {
   s.last_acct_ms = now;
 
   // Load only while the run is announced and the controller's heartbeat is fresh.
-  const bool fresh = s.started && s.hello_sent && s.hb_seen && elapsed_ms(now, s.last_hb_ms) < s.hb_timeout_ms;
+  const bool fresh = s.started && s.hello_sent && heartbeat_fresh(s, now);
   s.applied_cpu = fresh && s.cpu_running ? s.cpu_reg.duty : 0.0;
   s.applied_gpu = fresh && s.gpu_usable ? s.gpu_reg.duty : 0.0;
   world.write_duties(duty_to_e4(s.applied_cpu), duty_to_e4(s.applied_gpu));
@@ -121,7 +135,7 @@ Outcome on_start(SupervisorState& s, SupervisorWorld& world, const StartCmd& cmd
 
   // The run watchdogs, at once: a start without a usable parent ends here.
   if (s.parent_state == ParentState::Gone) return StopReason::ParentGone;
-  if (s.hb_seen && elapsed_ms(now, s.last_hb_ms) >= s.hb_timeout_ms) return StopReason::HbTimeout;
+  if (heartbeat_expired(s, now)) return StopReason::HbTimeout;
   return std::nullopt;
 }
 
@@ -136,15 +150,11 @@ Outcome on_set(SupervisorState& s, SupervisorWorld& world, const SetCmd& cmd, ui
   return std::nullopt;
 }
 
-bool heartbeat_fresh(const SupervisorState& s, uint64_t now) {
-  return s.hb_seen && elapsed_ms(now, s.last_hb_ms) < s.hb_timeout_ms;
-}
-
 Outcome on_power(SupervisorState& s, SupervisorWorld& world, const PowerCmd& cmd, uint64_t now) {
   if (!s.started) return bad_line(s, world, "power before start", now);
   if (s.hello_sent && heartbeat_fresh(s, now)) {
-    s.cpu_reg.apply_reading(reading_is_valid(cmd.cpu_w), cmd.cpu_w.value_or(0.0), now);
-    s.gpu_reg.apply_reading(reading_is_valid(cmd.gpu_w), cmd.gpu_w.value_or(0.0), now);
+    s.cpu_reg.apply_reading(cmd.cpu_w, now);
+    s.gpu_reg.apply_reading(cmd.gpu_w, now);
   }
   publish_duties(s, world, now);
   return std::nullopt;
@@ -262,7 +272,7 @@ Outcome tick(SupervisorState& s, SupervisorWorld& world, uint64_t now) {
 
   // 4. Heartbeats, with a grace for the first one.
   if (s.hb_seen) {
-    if (elapsed_ms(now, s.last_hb_ms) >= s.hb_timeout_ms) return StopReason::HbTimeout;
+    if (heartbeat_expired(s, now)) return StopReason::HbTimeout;
   } else {
     const uint64_t reference = s.started ? s.start_ms : s.loop_start_ms;
     if (elapsed_ms(now, reference) >= kFirstHeartbeatGraceMs) return StopReason::HbTimeout;

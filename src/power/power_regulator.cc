@@ -114,8 +114,9 @@ void PowerRegulator::apply_mode(const std::optional<DomainSet>& set, bool active
 
 void PowerRegulator::switch_off(uint64_t now) { apply_mode(std::nullopt, false, now); }
 
-void PowerRegulator::apply_reading(bool valid, double watts, uint64_t now) {
-  if (!valid || !reading_is_valid(watts)) return;
+void PowerRegulator::apply_reading(std::optional<double> reading, uint64_t now) {
+  if (!reading_is_valid(reading)) return;
+  const double watts = *reading;
 
   double dt_s = kFirstDtS;
   if (last_sample) {

@@ -60,10 +60,10 @@ struct PowerRegulator {
   /// Same as `apply_mode` with mode "off"; used when the domain's load fails at run time.
   void switch_off(uint64_t now);
 
-  /// Feeds one reading stamped `now`. Does nothing at all unless `valid` is set and `watts`
-  /// passes `reading_is_valid`. Updates the learning windows (judged on the duty before this
+  /// Feeds one reading stamped `now`, as the controller sent it (absent when it sent none).
+  /// Does nothing at all unless `watts` passes `reading_is_valid`. Updates the learning windows (judged on the duty before this
   /// reading), then moves the duty by mode: "off" holds 0, "free" ramps, "target" steers.
-  void apply_reading(bool valid, double watts, uint64_t now);
+  void apply_reading(std::optional<double> watts, uint64_t now);
 
   /// Supervisor tick: in "free" or "target", 2000 ms or more since the later of the last
   /// valid reading and the last mode change drops `duty` to 0 and sets `stale`.

@@ -58,22 +58,22 @@ TEST(ReadingIsValid, RangeIsZeroToFiveThousandInclusive) {
 TEST(PowerRegulator, IgnoredReadingsChangeNothing) {
   // An ignored reading must neither ramp nor count as a sign of life.
   PowerRegulator r = regulator_in(free_set(), 1000);
-  r.apply_reading(true, 50, 1000);
+  r.apply_reading(50, 1000);
   ASSERT_DOUBLE_EQ(r.duty, 0.0625);
-  const std::vector<std::pair<bool, double>> ignored = {
-      {false, 50}, {true, 5000.5}, {true, -1}, {true, kNaN}, {true, kInf}};
+  const std::vector<std::optional<double>> ignored = {std::nullopt, 5000.5, -1, kNaN, kInf};
   uint64_t now = 1250;
-  for (auto [valid, w] : ignored) {
-    r.apply_reading(valid, w, now);
-    EXPECT_DOUBLE_EQ(r.duty, 0.0625) << w;
-    EXPECT_EQ(r.last_sample, 1000u) << w;
+  for (std::optional<double> w : ignored) {
+    const std::string what = w ? std::to_string(*w) : "missing";
+    r.apply_reading(w, now);
+    EXPECT_DOUBLE_EQ(r.duty, 0.0625) << what;
+    EXPECT_EQ(r.last_sample, 1000u) << what;
     now += 250;
   }
   r.check_stale(3000);
   EXPECT_TRUE(r.stale);
   EXPECT_EQ(r.duty, 0.0);
 
-  r.apply_reading(true, 5000, 3100);  // the top of the range is a real reading
+  r.apply_reading(5000, 3100);  // the top of the range is a real reading
   EXPECT_FALSE(r.stale);
   EXPECT_EQ(r.last_sample, 3100u);
   EXPECT_DOUBLE_EQ(r.duty, 0.25);  // ramps again from 0 with a full 1 s interval
@@ -95,9 +95,9 @@ TEST(PowerRegulator, FreeRampStepFollowsClampedInterval) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PowerRegulator r = regulator_in(free_set());
-    r.apply_reading(true, 30, 500);  // very first reading of the process: 0.25 s
+    r.apply_reading(30, 500);  // very first reading of the process: 0.25 s
     ASSERT_DOUBLE_EQ(r.duty, 0.0625);
-    r.apply_reading(true, 30, 500 + c.interval_ms);
+    r.apply_reading(30, 500 + c.interval_ms);
     EXPECT_DOUBLE_EQ(r.duty, 0.0625 + c.step);
   }
 }
@@ -105,18 +105,18 @@ TEST(PowerRegulator, FreeRampStepFollowsClampedInterval) {
 TEST(PowerRegulator, FreeReachesFullDutyAfterSixteenReadingsAt250ms) {
   PowerRegulator r = regulator_in(free_set());
   for (int i = 0; i < 16; ++i) {
-    r.apply_reading(true, 40, 250 * static_cast<uint64_t>(i));
+    r.apply_reading(40, 250 * static_cast<uint64_t>(i));
     EXPECT_NEAR(r.duty, 0.0625 * (i + 1), 1e-12) << "reading " << i + 1;
   }
   EXPECT_EQ(r.duty, 1.0);
-  r.apply_reading(true, 40, 4000);
+  r.apply_reading(40, 4000);
   EXPECT_EQ(r.duty, 1.0);  // capped
 }
 
 TEST(PowerRegulator, ClockGoingBackwardsCountsAsShortestInterval) {
   PowerRegulator r = regulator_in(free_set(), 5000);
-  r.apply_reading(true, 40, 5000);
-  r.apply_reading(true, 40, 4000);
+  r.apply_reading(40, 5000);
+  r.apply_reading(40, 4000);
   EXPECT_DOUBLE_EQ(r.duty, 0.0625 + 0.025);
 }
 
@@ -124,10 +124,10 @@ TEST(PowerRegulator, ClockGoingBackwardsCountsAsShortestInterval) {
 
 TEST(PowerRegulator, IdleLearningUsesDutyBeforeTheReading) {
   PowerRegulator r = regulator_in(free_set());
-  r.apply_reading(true, 21, 0);  // taken at duty 0 although it raises the duty
+  r.apply_reading(21, 0);  // taken at duty 0 although it raises the duty
   EXPECT_EQ(r.idle_avg, 21.0);
   EXPECT_EQ(r.idle_window.size(), 1u);
-  r.apply_reading(true, 60, 250);  // taken under load: window emptied, average kept
+  r.apply_reading(60, 250);  // taken under load: window emptied, average kept
   EXPECT_TRUE(r.idle_window.empty());
   EXPECT_EQ(r.idle_avg, 21.0);
 }
@@ -137,11 +137,11 @@ TEST(PowerRegulator, IdleAverageCoversTheLastSecond) {
   const double watts[] = {10, 20, 30, 40, 50, 60};
   std::vector<double> expected = {10, 15, 20, 25, 35, 45};  // entries aged 1000 ms drop out
   for (size_t i = 0; i < 6; ++i) {
-    r.apply_reading(true, watts[i], 250 * i);
+    r.apply_reading(watts[i], 250 * i);
     EXPECT_DOUBLE_EQ(*r.idle_avg, expected[i]) << "reading at " << 250 * i;
   }
   EXPECT_EQ(r.idle_window.size(), 4u);
-  r.apply_reading(true, 100, 5000);  // a long gap leaves only the new reading
+  r.apply_reading(100, 5000);  // a long gap leaves only the new reading
   EXPECT_EQ(r.idle_window.size(), 1u);
   EXPECT_EQ(r.idle_avg, 100.0);
 }
@@ -150,7 +150,7 @@ TEST(PowerRegulator, IdleAverageCoversTheLastSecond) {
 // the reading that reached it.
 uint64_t ramp_to_full(PowerRegulator& r) {
   uint64_t t = 0;
-  for (int i = 0; i < 16; ++i, t += 250) r.apply_reading(true, 50, t);
+  for (int i = 0; i < 16; ++i, t += 250) r.apply_reading(50, t);
   return t - 250;
 }
 
@@ -167,7 +167,7 @@ TEST(PowerRegulator, FullAverageFromTheFourthReadingAtFullDuty) {
       155.0};
   for (size_t i = 0; i < 10; ++i) {
     t += 250;
-    r.apply_reading(true, watts[i], t);
+    r.apply_reading(watts[i], t);
     EXPECT_EQ(r.full_avg, expected[i]) << "reading " << i + 1 << " at full duty";
   }
   EXPECT_EQ(r.full_window.size(), 8u);
@@ -176,21 +176,21 @@ TEST(PowerRegulator, FullAverageFromTheFourthReadingAtFullDuty) {
 TEST(PowerRegulator, FullLearningOnlyInFreeAndRestartsOnEnteringFree) {
   PowerRegulator r = regulator_in(free_set());
   uint64_t t = ramp_to_full(r);
-  for (int i = 0; i < 4; ++i) r.apply_reading(true, 120, t += 250);
+  for (int i = 0; i < 4; ++i) r.apply_reading(120, t += 250);
   ASSERT_EQ(r.full_avg, 120.0);
 
   // Target mode at full duty learns nothing and empties the window; the average stays.
   r.apply_mode(target_set(500), true, t);
-  r.apply_reading(true, 130, t += 250);
+  r.apply_reading(130, t += 250);
   ASSERT_EQ(r.duty, 1.0);
   EXPECT_TRUE(r.full_window.empty());
   EXPECT_EQ(r.full_avg, 120.0);
 
   // Back to free at full duty: three fresh readings are not enough to replace it.
   r.apply_mode(free_set(), true, t);
-  for (int i = 0; i < 3; ++i) r.apply_reading(true, 200, t += 250);
+  for (int i = 0; i < 3; ++i) r.apply_reading(200, t += 250);
   EXPECT_EQ(r.full_avg, 120.0);
-  r.apply_reading(true, 200, t += 250);
+  r.apply_reading(200, t += 250);
   EXPECT_EQ(r.full_avg, 200.0);
 
   // A repeated free set is no mode change: the window survives.
@@ -201,12 +201,12 @@ TEST(PowerRegulator, FullLearningOnlyInFreeAndRestartsOnEnteringFree) {
 TEST(PowerRegulator, EnteringFreeEmptiesAPartialFullWindow) {
   PowerRegulator r = regulator_in(free_set());
   uint64_t t = ramp_to_full(r);
-  for (int i = 0; i < 3; ++i) r.apply_reading(true, 120, t += 250);
+  for (int i = 0; i < 3; ++i) r.apply_reading(120, t += 250);
   ASSERT_EQ(r.full_window.size(), 3u);
   r.apply_mode(target_set(90), true, t);  // no reading in between
   r.apply_mode(free_set(), true, t);
   EXPECT_TRUE(r.full_window.empty());
-  r.apply_reading(true, 120, t += 250);
+  r.apply_reading(120, t += 250);
   EXPECT_FALSE(r.full_avg.has_value());  // one reading, not a fourth
 }
 
@@ -214,15 +214,15 @@ TEST(PowerRegulator, WindowsStayBoundedUnderAFlood) {
   // Thousands of readings within one millisecond: age alone would keep them all.
   const size_t flood = PowerRegulator::kMaxWindowSamples * 3;
   PowerRegulator idle;  // off: every reading goes to the idle window
-  for (size_t i = 0; i < flood; ++i) idle.apply_reading(true, i % 2 ? 10 : 30, 7);
+  for (size_t i = 0; i < flood; ++i) idle.apply_reading(i % 2 ? 10 : 30, 7);
   EXPECT_LE(idle.idle_window.size(), PowerRegulator::kMaxWindowSamples);
   EXPECT_DOUBLE_EQ(*idle.idle_avg, 20.0);
-  idle.apply_reading(true, 40, 1007);
+  idle.apply_reading(40, 1007);
   EXPECT_EQ(idle.idle_window.size(), 1u);
 
   PowerRegulator full = regulator_in(free_set());
   uint64_t t = ramp_to_full(full);
-  for (size_t i = 0; i < flood; ++i) full.apply_reading(true, 150, t + 1);
+  for (size_t i = 0; i < flood; ++i) full.apply_reading(150, t + 1);
   EXPECT_LE(full.full_window.size(), PowerRegulator::kMaxWindowSamples);
   EXPECT_EQ(full.full_avg, 150.0);
 }
@@ -276,8 +276,8 @@ TEST(PowerRegulator, CappedTargetIsWhatGetsRegulated) {
   PowerRegulator plain = regulator_in(target_set(60));
   for (uint64_t t = 250; t <= 5000; t += 250) {
     const double w = 20 + 100 * capped.duty;
-    capped.apply_reading(true, w, t);
-    plain.apply_reading(true, w, t);
+    capped.apply_reading(w, t);
+    plain.apply_reading(w, t);
     ASSERT_EQ(capped.duty, plain.duty) << t;
   }
 }
@@ -326,8 +326,8 @@ TEST(PowerRegulator, ModeChangeEffects) {
 TEST(PowerRegulator, OffLearnsIdleHoldsZeroAndNeverGoesStale) {
   PowerRegulator r;
   r.integral = 0.5;  // whatever was left behind is cleared by the first reading
-  r.apply_reading(true, 18, 1000);
-  r.apply_reading(true, 22, 1250);
+  r.apply_reading(18, 1000);
+  r.apply_reading(22, 1250);
   EXPECT_EQ(r.duty, 0.0);
   EXPECT_EQ(r.integral, 0.0);
   EXPECT_EQ(r.idle_avg, 20.0);
@@ -342,7 +342,7 @@ TEST(PowerRegulator, OffLearnsIdleHoldsZeroAndNeverGoesStale) {
 
 TEST(PowerRegulator, FirstControlStepRisesByTheStepLimit) {
   PowerRegulator r = regulator_in(target_set(100));
-  r.apply_reading(true, 0, 40);  // first reading: dt 0.25 s; e = 1, p = 0.8 without levels
+  r.apply_reading(0, 40);  // first reading: dt 0.25 s; e = 1, p = 0.8 without levels
   EXPECT_DOUBLE_EQ(r.duty, 0.0625);
   EXPECT_EQ(r.integral, 0.0);  // the rise was cut by the step limit: no windup
 }
@@ -370,7 +370,7 @@ TEST(PowerRegulator, FeedForwardFromLearnedLevels) {
     PowerRegulator r = target_at(c.target, 0.8, 0, 0);
     r.idle_avg = c.idle;
     r.full_avg = c.full;
-    r.apply_reading(true, c.target, 1000);
+    r.apply_reading(c.target, 1000);
     EXPECT_DOUBLE_EQ(r.duty, c.ff);
   }
   // The feed-forward is clamped before the error acts on it, so a target beyond either
@@ -387,14 +387,14 @@ TEST(PowerRegulator, FeedForwardFromLearnedLevels) {
     PowerRegulator r = target_at(c.target, 0.8, 0, 0);
     r.idle_avg = 20;
     r.full_avg = 120;
-    r.apply_reading(true, c.reading, 1000);
+    r.apply_reading(c.reading, 1000);
     EXPECT_NEAR(r.duty, c.duty, 1e-12);
   }
 
   // With only one level learned the default stands.
   PowerRegulator r = target_at(100, 0.8, 0, 0);
   r.idle_avg = 20;
-  r.apply_reading(true, 100, 1000);
+  r.apply_reading(100, 1000);
   EXPECT_DOUBLE_EQ(r.duty, 0.5);
 }
 
@@ -428,7 +428,7 @@ TEST(PowerRegulator, IntegralHeldWhileOutputIsPinned) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PowerRegulator r = target_at(c.target, c.duty, c.integral, 0);
-    r.apply_reading(true, c.reading, 1000);
+    r.apply_reading(c.reading, 1000);
     EXPECT_NEAR(r.integral, c.expected_integral, 1e-12);
     EXPECT_GE(r.duty, 0.0);
     EXPECT_LE(r.duty, 1.0);
@@ -438,13 +438,13 @@ TEST(PowerRegulator, IntegralHeldWhileOutputIsPinned) {
 TEST(PowerRegulator, FallsAtOnceRisesLimited) {
   // Far above target at full duty: down to 0 in one reading.
   PowerRegulator r = target_at(50, 1.0, 0, 0);
-  r.apply_reading(true, 200, 250);
+  r.apply_reading(200, 250);
   EXPECT_EQ(r.duty, 0.0);
 
   // A partial fall lands exactly on the controller output: e = -0.2, p = 0.44,
   // I = 0.25 s · 0.6 · -0.2 = -0.03, u = 0.41.
   PowerRegulator f = target_at(100, 0.9, 0, 0);
-  f.apply_reading(true, 120, 250);
+  f.apply_reading(120, 250);
   EXPECT_NEAR(f.duty, 0.41, 1e-12);
 
   // Far below target: every rise is at most 0.25·dt, dt being the clamped interval.
@@ -453,7 +453,7 @@ TEST(PowerRegulator, FallsAtOnceRisesLimited) {
   const double dts[] = {0.25, 0.1, 0.22, 1.0, 0.1, 0.3, 0.5, 0.1};
   for (size_t i = 0; i < 8; ++i) {
     const double before = g.duty;
-    g.apply_reading(true, 0, times[i]);
+    g.apply_reading(0, times[i]);
     EXPECT_NEAR(g.duty - before, 0.25 * dts[i], 1e-12) << "reading at " << times[i];
   }
 }
@@ -465,7 +465,7 @@ TEST(PowerRegulator, ClosedLoopSettlesOnALinearPlant) {
     SCOPED_TRACE(target);
     PowerRegulator r = regulator_in(target_set(target));
     for (uint64_t t = 0; t <= 30000; t += 250) {
-      r.apply_reading(true, 20 + 100 * r.duty, t);
+      r.apply_reading(20 + 100 * r.duty, t);
       ASSERT_GE(r.duty, 0.0);
       ASSERT_LE(r.duty, 1.0);
     }
@@ -492,9 +492,9 @@ TEST(PowerRegulator, StaleAfterTwoSecondsFromLaterOfReadingAndModeChange) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     PowerRegulator r;
-    if (c.reading_at && *c.reading_at < c.mode_at) r.apply_reading(true, 20, *c.reading_at);
+    if (c.reading_at && *c.reading_at < c.mode_at) r.apply_reading(20, *c.reading_at);
     r.apply_mode(c.set, true, c.mode_at);
-    if (c.reading_at && *c.reading_at >= c.mode_at) r.apply_reading(true, 20, *c.reading_at);
+    if (c.reading_at && *c.reading_at >= c.mode_at) r.apply_reading(20, *c.reading_at);
     r.duty = 0.4;
 
     r.check_stale(c.stale_at - 1);
@@ -508,7 +508,7 @@ TEST(PowerRegulator, StaleAfterTwoSecondsFromLaterOfReadingAndModeChange) {
 
 TEST(PowerRegulator, ModeChangeRestartsStaleAllowanceAndReadingResumes) {
   PowerRegulator r = regulator_in(free_set(), 0);
-  r.apply_reading(true, 20, 0);
+  r.apply_reading(20, 0);
   r.apply_mode(target_set(80), true, 1900);  // a new mode just before it would trip
   r.check_stale(2000);
   EXPECT_FALSE(r.stale);
@@ -520,7 +520,7 @@ TEST(PowerRegulator, ModeChangeRestartsStaleAllowanceAndReadingResumes) {
   EXPECT_EQ(r.integral, 0.1);  // stale only drops the duty
 
   // The next valid reading clears the flag; target resumes from duty 0 with its integral.
-  r.apply_reading(true, 20, 4000);
+  r.apply_reading(20, 4000);
   EXPECT_FALSE(r.stale);
   EXPECT_GT(r.duty, 0.0);
   EXPECT_LE(r.duty, 0.25);

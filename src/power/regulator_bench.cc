@@ -57,7 +57,7 @@ constexpr uint64_t kReadingMs = 250;
 template <typename Observe>
 void run(Plant& plant, PowerRegulator& reg, uint64_t from_ms, uint64_t to_ms, Observe observe) {
   for (uint64_t now = from_ms; now < to_ms; now += kStepMs) {
-    if (now % kReadingMs == 0) reg.apply_reading(true, plant.reading(), now);
+    if (now % kReadingMs == 0) reg.apply_reading(plant.reading(), now);
     if (now % kTickMs == 0) reg.check_stale(now);
     plant.advance(reg.duty, kStepMs / 1000.0);
     observe(now, plant.power());

@@ -187,7 +187,7 @@ class Reader {
     if (v.kind != Kind::Object) return invalid_type(v, "string or map");
     if (v.count != 1) return fail("invalid value: map, expected map with a single key");
     const Node& only = *first_child(v);
-    if (Result<void> s = mode_from_name(key(only), out); !s.ok()) return s;
+    KL_TRY(mode_from_name(key(only), out));
     if (only.kind != Kind::Null) return invalid_type(only, "unit value");
     return {};
   }
@@ -210,7 +210,7 @@ class Reader {
   Result<void> read(const Node& v, R& out) const {
     constexpr auto table = table_of(static_cast<const R*>(nullptr));
     RecordInput in;
-    if (Result<void> s = record_input(v, table.name, in); !s.ok()) return s;
+    KL_TRY(record_input(v, table.name, in));
     return read_fields(in, table, out);
   }
 
@@ -270,7 +270,7 @@ class Reader {
     if (in.positional) {
       if (table.first_required && in.fields.empty()) return invalid_length(0, table.name, n);
       for (size_t i = 0; i < in.fields.size() && i < n; ++i) {
-        if (Result<void> s = read_field(table, i, *in.fields[i], out); !s.ok()) return s;
+        KL_TRY(read_field(table, i, *in.fields[i], out));
       }
       if (in.fields.size() > n) return invalid_length(in.fields.size(), table.name, n);
       return {};
@@ -286,7 +286,7 @@ class Reader {
       if (i == n) continue;
       if (seen[i]) return fail("duplicate field `" + std::string(k) + "`");
       seen[i] = true;
-      if (Result<void> s = read_field(table, i, *m, out); !s.ok()) return s;
+      KL_TRY(read_field(table, i, *m, out));
     }
     if (table.first_required && !seen[0]) {
       return fail("missing field `" + std::string(keys[0]) + "`");
@@ -300,7 +300,7 @@ class Reader {
 template <class Record>
 DecodeResult finish(const Reader& reader, const RecordInput& in) {
   Record record;
-  if (Result<void> s = reader.read(in, record); !s.ok()) return fail(std::move(s).error());
+  KL_TRY(reader.read(in, record));
   return Command(std::move(record));
 }
 

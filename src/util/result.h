@@ -2,7 +2,7 @@
 // How an operation that can fail says so: a Result<T> is a value or a failure, a
 // Result<void> is success or a failure. A failure is its message, the exact text it is
 // reported with, so callers pass it on rather than rewording it; a failure that carries
-// more than text names its own record as E.
+// more than text names its own record as E. KL_TRY passes a failure up in one line.
 
 #include <string>
 #include <utility>
@@ -61,4 +61,19 @@ class [[nodiscard]] Result<void, E> {
   bool failed_ = false;
 };
 
+/// The failure of a failed `r`, ready to return from a function of any Result<U, E>.
+template <class T, class E>
+Failure<E> failure_of(Result<T, E>&& r) {
+  return {std::move(r).error()};
+}
+
 }  // namespace kestrune
+
+/// Evaluates `expr`, a Result; when it failed, returns its failure from the calling
+/// function (whose Result has the same failure type, any value type).
+#define KL_TRY(expr)                                                              \
+  do {                                                                            \
+    if (auto kl_try_result_ = (expr); !kl_try_result_.ok()) {                     \
+      return ::kestrune::failure_of(std::move(kl_try_result_));                   \
+    }                                                                             \
+  } while (false)

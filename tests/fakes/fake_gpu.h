@@ -15,7 +15,7 @@
 #include "gpu/d3d11_result.h"
 #include "gpu/gpu_device.h"
 #include "gpu/gpu_setup.h"
-#include "gpu/gpu_thread.h"
+#include "gpu/gpu_platform.h"
 #include "core/load_control.h"
 #include "core/supervisor_msg.h"
 
@@ -173,7 +173,7 @@ class FakeDevice final : public GpuDevice {
 
  private:
   FakeClock& clock_;
-  uint32_t uploaded_ = 256;
+  uint32_t uploaded_ = kInitialIters;
   FakeDispatch current_;
   uint64_t done_at_ = 0;
 };

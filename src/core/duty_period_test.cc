@@ -1,12 +1,14 @@
-#include "cpu/duty_window.h"
+#include "core/duty_period.h"
 
 #include <gtest/gtest.h>
+
+#include <cmath>
 
 #include "core/load_control.h"
 #include "os/clock.h"
 
 namespace kestrune {
-namespace duty_window_test {
+namespace duty_period_test {
 
 constexpr uint64_t kMs = 1'000'000;
 
@@ -34,6 +36,23 @@ TEST(OnWindow, RoundsTheDutyToNanoseconds) {
                         {3333, 33'330'000}, {5000, 50 * kMs},     {9999, 99'990'000},
                         {10000, kDutyPeriodNs}, {20000, kDutyPeriodNs}};
   for (const Case& c : cases) EXPECT_EQ(on_window_ns(c.e4), c.want) << c.e4;
+}
+
+// The CPU workers used to round d x P in floating point; the exact product replaced it.
+TEST(OnWindow, NoDutyMovesMoreThanOneMicrosecondAgainstTheFloatingPointWindow) {
+  const auto float_window = [](uint32_t e4) -> uint64_t {
+    const double d = e4 / 10000.0;
+    if (d <= 0.0) return 0;
+    if (d >= 1.0) return kDutyPeriodNs;
+    return static_cast<uint64_t>(std::round(d * static_cast<double>(kDutyPeriodNs)));
+  };
+  for (uint32_t e4 = 0; e4 <= 10'000; ++e4) {
+    const uint64_t exact = on_window_ns(e4);
+    const uint64_t old = float_window(e4);
+    const uint64_t diff = exact > old ? exact - old : old - exact;
+    ASSERT_LE(diff, 1'000u) << e4;
+    ASSERT_EQ(exact, uint64_t{e4} * 10'000) << e4;
+  }
 }
 
 TEST(PeriodWindow, IsFixedByTheOriginAndOffset) {
@@ -84,6 +103,16 @@ TEST(ChooseSlice, BurnsTheFirstShareOfEachPeriod) {
       {"duty above 1 is full", 20000, 0, 1, 99 * kMs, true, P},
       {"duty 0.9999: after the window", 9999, 0, 1, 99'995'000, false, P},
       {"duty 0.9999: inside the window", 9999, 0, 1, 99'000'000, true, 99'990'000},
+      // The GPU: one thread, offset 0.
+      {"gpu duty 0 later on", 0, 0, 1, 250 * kMs, false, 300 * kMs},
+      {"gpu 0.3 at 1200 ms", 3000, 0, 1, 1200 * kMs, true, 1230 * kMs},
+      {"gpu 0.3 at 1229 ms", 3000, 0, 1, 1229 * kMs, true, 1230 * kMs},
+      {"gpu 0.3 at 1230 ms", 3000, 0, 1, 1230 * kMs, false, 1300 * kMs},
+      {"gpu 0.3 at 1299 ms", 3000, 0, 1, 1299 * kMs, false, 1300 * kMs},
+      {"gpu 0.0001 at 5 ms: already over", 1, 0, 1, 5 * kMs, false, P},
+      {"gpu full at 40 ms", 10000, 0, 1, 40 * kMs, true, P},
+      {"gpu 0.9999 at 40 ms", 9999, 0, 1, 40 * kMs, true, 99'990'000},
+      {"gpu 6.5 counts as full", 65000, 0, 1, 40 * kMs, true, P},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -118,6 +147,12 @@ TEST(ChooseSlice, AfterAWaitTheWindowCountsFromThePeriodStartAndAlwaysBurns) {
        2 * P + 5 * kMs},
       {"woke a period late, inside the window", 5000, 0, 1, P, 2 * P + 5 * kMs, true,
        2 * P + 50 * kMs},
+      // The GPU: one thread, offset 0.
+      {"gpu 0.0001, woke 70 us late: one dispatch", 1, 0, 1, P, P + 70 * us, true,
+       P + 70 * us},
+      {"gpu 0.3, woke 1 ms late", 3000, 0, 1, P, P + kMs, true, 130 * kMs},
+      {"gpu woke a period late, past the phase", 1, 0, 1, P, 250 * kMs, true, 250 * kMs},
+      {"gpu duty 0 idles", 0, 0, 1, P, P + 70 * us, false, 2 * P},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -138,5 +173,5 @@ TEST(LoadControlClock, ReadingsBeforeTheOriginCountAsZero) {
   EXPECT_LT(a, 1000 * kMs);
 }
 
-}  // namespace duty_window_test
+}  // namespace duty_period_test
 }  // namespace kestrune

@@ -1,6 +1,4 @@
-#include "cpu/duty_window.h"
-
-#include <cmath>
+#include "core/duty_period.h"
 
 namespace kestrune {
 
@@ -16,10 +14,9 @@ PeriodWindow period_window(uint64_t now_ns, uint64_t offset_ns) {
 }
 
 uint64_t on_window_ns(uint32_t duty_e4) {
-  const double d = duty_e4 / 10000.0;
-  if (d <= 0.0) return 0;
-  if (d >= 1.0) return kDutyPeriodNs;
-  return static_cast<uint64_t>(std::round(d * static_cast<double>(kDutyPeriodNs)));
+  static_assert(kDutyPeriodNs % 10'000 == 0, "a duty step must be a whole number of ns");
+  if (duty_e4 >= 10'000) return kDutyPeriodNs;
+  return uint64_t{duty_e4} * (kDutyPeriodNs / 10'000);
 }
 
 DutySlice choose_slice(uint64_t now_ns, uint64_t offset_ns, uint32_t duty_e4) {

@@ -1,6 +1,7 @@
 #pragma once
-// Duty-cycle timing of a load thread: periods P = kDutyPeriodNs fixed by base_instant and a
-// per-worker phase offset, each period busy for its first `duty` share.
+// Duty-cycle timing of every load thread, CPU workers and the GPU alike: periods
+// P = kDutyPeriodNs fixed by base_instant and a per-thread phase offset (0 for the GPU), each
+// period busy for its first `duty` share.
 
 #include <cstdint>
 
@@ -21,14 +22,15 @@ struct PeriodWindow {
 };
 PeriodWindow period_window(uint64_t now_ns, uint64_t offset_ns);
 
-/// The length of the on-window for a duty in 1/10000: round(d * P) half away from zero,
-/// P for a duty of 1 or more, 0 for none.
+/// The length of the on-window for a duty in 1/10000: d x P, which in nanoseconds is exactly
+/// duty_e4 x 10,000 (no rounding); P for a duty of 1 or more, 0 for none.
 uint64_t on_window_ns(uint32_t duty_e4);
 
-/// What a worker does next: burn or idle until `deadline_ns`.
+/// What a load thread does next: burn (dispatch, on the GPU) or idle until `deadline_ns`.
 struct DutySlice {
-  bool burn;
-  uint64_t deadline_ns;
+  bool burn = false;
+  uint64_t deadline_ns = 0;
+  bool operator==(const DutySlice&) const = default;
 };
 
 /// Duty 0 idles to the period end; a duty of 1 or more, or an on-window of a whole
