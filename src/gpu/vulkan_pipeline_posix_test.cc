@@ -302,7 +302,10 @@ class WatchedSoftwarePlatform final : public GpuPlatform {
   }
   GpuSetupResult open_gpu(const std::optional<std::string>& hint) override {
     GpuSetupResult r = real_->open_gpu(hint);
-    r.objects = std::make_unique<WatchedSetup>(std::move(r.objects), log_);
+    auto watched = std::make_unique<WatchedSetup>(std::move(r.objects), log_);
+    // The thread dispatches on the opened device: let that be the watched one.
+    if (r.opened.ok()) r.opened.value().device = watched->device();
+    r.objects = std::move(watched);
     return r;
   }
   CalibrationStart calibration_start() const override { return real_->calibration_start(); }
