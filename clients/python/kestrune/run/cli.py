@@ -28,6 +28,7 @@ from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
 from .host import host_info
+from .junit import write_junit
 from .live import DONE
 from .metrics import MetricsError, MetricsServer
 from .plot import write_plot
@@ -110,7 +111,7 @@ def _open_sensors(profile: Profile):
 # --- the run ---------------------------------------------------------------------------------
 
 def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout=None,
-        metrics_address: str | None = None) -> int:
+        metrics_address: str | None = None, junit: Path | None = None) -> int:
     stdout = stdout or sys.stdout
     started = time.time()
     run_id = f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}"
@@ -166,8 +167,12 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
             if not state.helper_started:
                 _discard(out_dir, created, log, rows)
                 return oc.SETUP_FAILED
-            return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
-                           started, run_id)
+            kept = {}
+            code = _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
+                           started, run_id, kept)
+            if junit is not None:
+                _write_junit(junit, kept["summary"], code, stdout)
+            return code
     finally:
         close_meters(meters)
         if sensors is not None:
@@ -249,9 +254,19 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
     return written
 
 
+def _write_junit(path: Path, summary: dict, code: int, stdout) -> None:
+    # The run's exit code stands either way: the file is a view of the record, not the result.
+    try:
+        write_junit(path, summary, code)
+        print(f"junit: {path}", file=stdout, flush=True)
+    except OSError as e:
+        print(f"kestrune: cannot write the JUnit file {path}: {e.strerror or e}", file=sys.stderr, flush=True)
+
+
 def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback, started,
-            run_id) -> int:
+            run_id, kept: dict) -> int:
     summary = _summary(profile, profile_path, state, started, driver.judge, run_id)
+    kept["summary"] = summary
     if driver.metrics is not None and driver.last_snapshot is not None:
         driver.metrics.update(dataclasses.replace(driver.last_snapshot, state=DONE),
                               [s["verdict"] for s in summary["steps"]])
@@ -368,6 +383,7 @@ def main(argv=None) -> int:
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
     p.add_argument("--metrics", metavar="[HOST:]PORT",
                    help="serve the run's live state for Prometheus at http://HOST:PORT/metrics (HOST: localhost)")
+    p.add_argument("--junit", type=Path, metavar="FILE", help="also write the result as JUnit XML for CI")
     c = sub.add_parser("check", help="validate profiles without running them")
     c.add_argument("profiles", nargs="+", help="profiles, TOML files")
     sensors_cli.add_parser(sub)
@@ -388,7 +404,7 @@ def main(argv=None) -> int:
         profile = dataclasses.replace(profile, target=dataclasses.replace(profile.target, kind=args.target))
     out = args.out or Path("runs") / f"{profile.name}-{time.strftime('%Y%m%d-%H%M%S')}"
     try:
-        return run(profile, out, args.profile, metrics_address=args.metrics)
+        return run(profile, out, args.profile, metrics_address=args.metrics, junit=args.junit)
     except KeyboardInterrupt:
         # Only before the helper starts (preparing Wine, say); from then on Ctrl-C stops it.
         print("kestrune: interrupted before the helper started", file=sys.stderr)

@@ -9,6 +9,7 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
+from .junit import write_junit
 from .plot import draw, write_plot
 from .recordio import Record, RecordError, Step, load_record, number, unit_of
 
@@ -157,6 +158,13 @@ def report(args, out=None) -> int:
     except OSError as e:
         return _say_error(f"cannot write {plot}: {e.strerror or e}")
     print(f"\nplot: {plot}", file=out)
+    junit = getattr(args, "junit", None)
+    if junit:
+        try:
+            write_junit(Path(junit), record.summary)
+        except OSError as e:
+            return _say_error(f"cannot write {junit}: {e.strerror or e}")
+        print(f"junit: {junit}", file=out)
     return 0
 
 
@@ -235,6 +243,7 @@ def add_parser(subparsers) -> None:
     p = subparsers.add_parser("report", help="print a run's per-step table and remake its plot from its record")
     p.add_argument("dir", help="the run's folder (run.csv, summary.json)")
     p.add_argument("--out", help="where to write the plot (default: DIR/run.png)")
+    p.add_argument("--junit", metavar="FILE", help="also write the run's result as JUnit XML for CI")
     p.set_defaults(func=main)
     p = subparsers.add_parser("compare", help="put two runs side by side: a per-step table and an overlaid plot")
     p.add_argument("a", help="the first run's folder (A)")
