@@ -246,3 +246,19 @@ def test_report_and_compare_run_from_the_command_line(tmp_path, capsys):
     with pytest.raises(SystemExit) as e:
         cli.main(["compare", str(a)])
     assert e.value.code == 2 and "usage:" in capsys.readouterr().err
+
+
+def test_report_writes_its_page_and_junit_file_from_a_damaged_summary(tmp_path):
+    folder = make_record(tmp_path / "run", STEPS)
+    summary = json.loads((folder / "summary.json").read_text())
+    summary.update(host="lab7", problems=None, handovers=[{"at_s": "x"}], safety={"sensor_max": [1]},
+                   profile={"copy": {"verdict": "loose", "steps": [None, {"verdict": {"tolerance_pct": "x"}}]}})
+    summary["steps"] = [*STEPS, {"name": 5, "start_s": "soon", "domains": {"cpu": {"target_w": "hot"}},
+                                 "sensors": [], "failed": "all"}, "not a step"]
+    (folder / "summary.json").write_text(json.dumps(summary))
+    page, xml = tmp_path / "r.html", tmp_path / "j.xml"
+    args = argparse.Namespace(dir=str(folder), out=str(tmp_path / "p.png"), html=str(page), junit=str(xml))
+    assert R.report(args, io.StringIO()) == 0
+    text = page.read_text()
+    assert text.count('<tr class="step"') == len(STEPS) + 1 and text.count('class="band"') == len(STEPS)
+    assert xml.read_text().count("<testcase ") == len(STEPS) + 1

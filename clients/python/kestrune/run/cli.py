@@ -28,6 +28,7 @@ from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
 from .host import host_info
+from .htmlreport import write_html
 from .junit import write_junit
 from .live import DONE
 from .metrics import MetricsError, MetricsServer
@@ -251,6 +252,13 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
             write_json(folder / "summary.json", summary)
+    try:
+        write_html(folder / "report.html", folder / "run.csv", summary, str(folder))
+        written.append("report.html")
+    except Exception as e:  # nor does a page that cannot be written
+        summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
+                                    "message": f"report.html could not be written: {e}", "stderr_tail": None})
+        write_json(folder / "summary.json", summary)
     return written
 
 

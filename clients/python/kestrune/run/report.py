@@ -158,6 +158,14 @@ def report(args, out=None) -> int:
     except OSError as e:
         return _say_error(f"cannot write {plot}: {e.strerror or e}")
     print(f"\nplot: {plot}", file=out)
+    page = getattr(args, "html", None)
+    if page:
+        from .htmlreport import write_html  # it borrows this module's cells
+        try:
+            write_html(Path(page), record.folder / "run.csv", record.summary, str(record.folder))
+        except OSError as e:
+            return _say_error(f"cannot write {page}: {e.strerror or e}")
+        print(f"html: {page}", file=out)
     junit = getattr(args, "junit", None)
     if junit:
         try:
@@ -244,6 +252,7 @@ def add_parser(subparsers) -> None:
     p.add_argument("dir", help="the run's folder (run.csv, summary.json)")
     p.add_argument("--out", help="where to write the plot (default: DIR/run.png)")
     p.add_argument("--junit", metavar="FILE", help="also write the run's result as JUnit XML for CI")
+    p.add_argument("--html", metavar="FILE", help="also write the record as one self-contained HTML page")
     p.set_defaults(func=main)
     p = subparsers.add_parser("compare", help="put two runs side by side: a per-step table and an overlaid plot")
     p.add_argument("a", help="the first run's folder (A)")
