@@ -262,6 +262,17 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
     return written
 
 
+def _instruments(meters, sensors) -> list[dict]:
+    """What each bench instrument said it is (`*IDN?`), once each, for the record's host."""
+    found = [getattr(m, "identity", None) for m in meters.values()]
+    found += [getattr(getattr(s.reader, "logger", None), "identity", None) for s in (sensors.sensors if sensors else [])]
+    out = []
+    for x in found:
+        if x and x not in out:
+            out.append(x)
+    return out
+
+
 def _write_junit(path: Path, summary: dict, code: int, stdout) -> None:
     # The run's exit code stands either way: the file is a view of the record, not the result.
     try:
@@ -275,6 +286,9 @@ def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, r
             run_id, kept: dict) -> int:
     summary = _summary(profile, profile_path, state, started, driver.judge, run_id)
     kept["summary"] = summary
+    instruments = _instruments(driver.meters, sensors)
+    if instruments:
+        summary["host"]["instruments"] = instruments
     if driver.metrics is not None and driver.last_snapshot is not None:
         driver.metrics.update(dataclasses.replace(driver.last_snapshot, state=DONE),
                               [s["verdict"] for s in summary["steps"]])

@@ -76,6 +76,7 @@ class SensorRequest:
     unit: str = ""                   # a command's unit
     argv: tuple[str, ...] = ()
     max_age_s: float = COMMAND_MAX_AGE_S
+    table: dict | None = field(default=None, compare=False, hash=False)  # an SCPI logger's, as written
 
     @property
     def text(self) -> str:
@@ -251,6 +252,16 @@ def _command_request(item: dict, where: str) -> SensorRequest:
     return SensorRequest(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age))
 
 
+def _scpi_request(item: dict, where: str) -> SensorRequest:
+    from .scpi import ScpiError
+    from .scpi_sensor import logger_of
+    try:
+        logger_of(item, where)
+    except ScpiError as e:
+        raise SensorRequestError(str(e)) from None
+    return SensorRequest(kind="scpi", name=item["name"], table=dict(item))
+
+
 def parse_requests(value) -> list[SensorRequest]:
     """The profile's `sensors`: "auto" or a list of "KIND:WHAT" strings and command tables."""
     if value == "auto":
@@ -260,6 +271,9 @@ def parse_requests(value) -> list[SensorRequest]:
     requests = []
     for i, item in enumerate(value, 1):
         where = f"sensors[{i}]"
+        if isinstance(item, dict) and "scpi" in item:
+            requests.append(_scpi_request(item, where))
+            continue
         if isinstance(item, dict):
             requests.append(_command_request(item, where))
             continue
@@ -317,7 +331,7 @@ def select(requests: list[SensorRequest], found: list[SensorInfo]) -> list[Senso
     names nothing here is an error."""
     chosen: dict[str, SensorInfo] = {}
     for request in requests:
-        if request.kind == "command":
+        if request.kind in ("command", "scpi"):
             continue
         hits = _auto(found) if request.kind == "auto" else [s for s in found if _matches(request, s)]
         if not hits and request.kind != "auto":
@@ -377,10 +391,27 @@ class SensorSet:
         self._commands = []
 
 
+def _open_logger(request: SensorRequest, taken: set, sensors: list):
+    from .scpi import ScpiError
+    from .scpi_sensor import ChannelReader, logger_of
+    try:
+        logger, columns, unit = logger_of(request.table, request.name)
+        twice = sorted(taken & set(columns))
+        if twice:
+            raise ScpiError(f"sensor {request.name!r}: column {twice[0]} is recorded twice")
+        logger.open()
+    except ScpiError as e:
+        raise SensorRequestError(str(e)) from None
+    line = "{ " + ", ".join(f"{k} = {_quoted(v) if isinstance(v, str) else v}" for k, v in request.table.items()) + " }"
+    sensors += [SensorInfo(column=c, kind="scpi", unit=unit, chip=request.name, label=c, profile_line=line,
+                           reader=ChannelReader(logger, i)) for i, c in enumerate(columns)]
+    return logger
+
+
 def open_sensors(requests: list[SensorRequest], root=None, profile_root=None) -> SensorSet:
     """The sensors the requests name, ready to sample; SensorRequestError (one line) when a request
     names nothing here, two name the same column, or a command cannot start."""
-    found = discover(root, profile_root) if any(s.kind != "command" for s in requests) else []
+    found = discover(root, profile_root) if any(s.kind not in ("command", "scpi") for s in requests) else []
     sensors = select(requests, found)
     commands: list[CommandReader] = []
     try:
@@ -398,6 +429,8 @@ def open_sensors(requests: list[SensorRequest], root=None, profile_root=None) ->
                                       label=shlex.join(request.argv), profile_line=f"{{ name = {_quoted(request.name)}, "
                                       f"command = {_quoted(shlex.join(request.argv))}, unit = {_quoted(request.unit)} }}",
                                       reader=reader))
+        for request in (s for s in requests if s.kind == "scpi"):
+            commands.append(_open_logger(request, {s.column for s in sensors}, sensors))
     except BaseException:
         for c in commands:
             c.close()
