@@ -7,7 +7,7 @@
     [load]
     cpu = true                   # gpu, workers, hb_timeout_ms, max_run_s, adapter_hint
     [power]
-    source = "model"             # "model", "command" or "sysfs"; interval_s = 0.25
+    source = "model"             # "model", "command", "sysfs" or "scpi"; interval_s = 0.25
     [power.cpu]                  # per domain, the source's settings (see power.py)
     idle_w = 15.0
     [verdict]                    # defaults for every step (see verdict.py)
