@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
@@ -47,7 +48,8 @@ def run(tmp_path, power: str, sensors: str = "", seconds=3):
                     f'[power]\nsource = "scpi"\n[power.cpu]\n{power}\n'
                     f'[[steps]]\nname = "free"\nseconds = {seconds}\ncpu = "free"\n')
     out = tmp_path / "out"
-    p = subprocess.run([sys.executable, str(TOOL), "run", str(prof), "--out", str(out)], capture_output=True,
+    p = subprocess.run([sys.executable, str(TOOL), "run", str(prof), "--out", str(out), "--junit",
+                        str(tmp_path / "junit.xml")], capture_output=True,
                        text=True, timeout=90)
     return p.returncode, p.stdout + p.stderr, out
 
@@ -76,6 +78,8 @@ def test_a_run_records_exactly_what_the_analyzer_and_the_logger_served(tmp_path,
     assert summary["problems"] == []
     idn = {(i["resource"], i["make"], i["model"], i["serial"], i["firmware"]) for i in summary["host"]["instruments"]}
     assert idn == {(r, "Kestrune Test Instruments", "PA-1", "SN0001", "1.2.3") for r in (analyzer, logger)}
+    props = {p.get("name"): p.get("value") for p in ET.parse(tmp_path / "junit.xml").iter("property")}
+    assert {props["host.instruments.1.resource"], props["host.instruments.2.resource"]} == {analyzer, logger}
 
 
 @pytest.mark.parametrize("fault, code, kind, message", [

@@ -56,7 +56,10 @@ def _header(summary: dict, folder: str) -> list[str]:
     host = summary.get("host") if isinstance(summary.get("host"), dict) else {}
     rows = [("record", folder), ("run id", summary.get("run_id")), ("started (UTC)", summary.get("started_utc")),
             ("host", ", ".join(str(host[k]) for k in ("hostname", "cpu_model") if host.get(k))),
-            ("cores", host.get("cores")), ("target", summary.get("target")),
+            ("cores", host.get("cores")),
+            *(("instrument", f"{x.get('idn')} at {x.get('resource')}") for x in host.get("instruments") or []
+              if isinstance(x, dict)),
+            ("target", summary.get("target")),
             ("exit code", summary.get("exit_code"))]
     out = [f"<h1>{_t(profile_name(summary))} {_verdict(summary.get('outcome'))}</h1>", '<table class="run">']
     out += [f"<tr><th>{_t(k)}</th><td>{_t(v)}</td></tr>" for k, v in rows if v not in (None, "")]

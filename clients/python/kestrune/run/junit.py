@@ -65,6 +65,9 @@ def _properties(parent, summary: dict, exit_code) -> None:
     host = summary.get("host") if isinstance(summary.get("host"), dict) else {}
     for key, value in host.items():
         put(f"host.{key}", value)
+    for i, inst in enumerate(host.get("instruments") if isinstance(host.get("instruments"), list) else [], 1):
+        for key, value in (inst.items() if isinstance(inst, dict) else ()):
+            put(f"host.instruments.{i}.{key}", value)
 
 
 def _problem_lines(summary: dict) -> list[str]:
