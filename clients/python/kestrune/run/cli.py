@@ -4,6 +4,7 @@ the helper starts, the run, the record and the exit code."""
 from __future__ import annotations
 
 import argparse
+import csv
 import dataclasses
 import json
 import math
@@ -27,6 +28,7 @@ from . import outcome as oc
 from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
+from .energy import add_energy
 from .host import host_info
 from .htmlreport import write_html
 from .junit import write_junit
@@ -236,6 +238,11 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
     if rows.file.folder != folder:
         rows.file.move(folder)
     rows.finish(state.domains)
+    try:
+        add_energy(summary, folder / "run.csv", list(state.domains))
+    except (OSError, csv.Error) as e:
+        summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
+                                    "message": f"the energy could not be summed from run.csv: {e}", "stderr_tail": None})
     write_json(folder / "summary.json", summary)
     written = ["run.csv", "summary.json"]
     if log.file is not None and log.file.folder != folder:

@@ -59,6 +59,9 @@ def _header(summary: dict, folder: str) -> list[str]:
             ("cores", host.get("cores")),
             *(("instrument", f"{x.get('idn')} at {x.get('resource')}") for x in host.get("instruments") or []
               if isinstance(x, dict)),
+            *((f"{d} energy", f"{_num(x.get('wh'), '.3f', ' Wh')} over {_num(x.get('covered_s'), '.1f', ' s')}")
+              for d, x in (summary.get("energy") if isinstance(summary.get("energy"), dict) else {}).items()
+              if isinstance(x, dict)),
             ("target", summary.get("target")),
             ("exit code", summary.get("exit_code"))]
     out = [f"<h1>{_t(profile_name(summary))} {_verdict(summary.get('outcome'))}</h1>", '<table class="run">']

@@ -65,6 +65,11 @@ def _properties(parent, summary: dict, exit_code) -> None:
     host = summary.get("host") if isinstance(summary.get("host"), dict) else {}
     for key, value in host.items():
         put(f"host.{key}", value)
+    energy = summary.get("energy") if isinstance(summary.get("energy"), dict) else {}
+    for d, x in energy.items():
+        if isinstance(x, dict):
+            put(f"energy_wh.{d}", x.get("wh"))
+            put(f"energy_covered_s.{d}", x.get("covered_s"))
     for i, inst in enumerate(host.get("instruments") if isinstance(host.get("instruments"), list) else [], 1):
         for key, value in (inst.items() if isinstance(inst, dict) else ()):
             put(f"host.instruments.{i}.{key}", value)

@@ -134,6 +134,11 @@ def header_lines(record: Record) -> list[str]:
     outcome = s.get("outcome")
     if isinstance(outcome, str):
         lines.append(f"outcome {outcome.upper()}, exit code {s.get('exit_code')}")
+    energy = s.get("energy") if isinstance(s.get("energy"), dict) else {}
+    parts = [f"{d} {_fmt(x.get('wh'), '.3f', ' Wh')} over {_fmt(x.get('covered_s'), '.1f', ' s')}"
+             for d, x in energy.items() if isinstance(x, dict)]
+    if parts:
+        lines.append(f"energy from the readings: {', '.join(parts)}")
     for h in s.get("handovers") or []:
         if isinstance(h, dict):
             lines.append(f"helper hand-over at {_fmt(h.get('at_s'), '.1f', ' s')}, "
