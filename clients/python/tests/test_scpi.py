@@ -136,3 +136,17 @@ def test_a_serial_device_named_through_a_link_is_refused(tmp_path, instruments):
     code, text, out = run(tmp_path, f'resource = "ASRL{link}::INSTR"')
     assert code == 1, text
     assert f"{link} is a link; name the device itself ({device})" in text
+
+
+def test_a_profile_checks_without_its_instruments_and_runs_only_with_them(tmp_path):
+    missing = tmp_path / "ttyUSB9"
+    prof = tmp_path / "p.toml"
+    prof.write_text(f'name = "p"\nsensors = [{{ name = "tc", scpi = "TCPIP::127.0.0.1::1::SOCKET", query = "MEAS:TEMP?" }}]\n'
+                    f'[load]\ncpu = true\n[power]\nsource = "scpi"\n[power.cpu]\nresource = "ASRL{missing}::INSTR"\n'
+                    '[[steps]]\nseconds = 1\ncpu = "free"\n')
+    check = subprocess.run([sys.executable, str(TOOL), "check", str(prof)], capture_output=True, text=True, timeout=60)
+    assert check.returncode == 0 and "power from scpi" in check.stdout, check.stderr
+    done = subprocess.run([sys.executable, str(TOOL), "run", str(prof), "--out", str(tmp_path / "out")],
+                          capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1
+    assert f"power instrument ASRL{missing}::INSTR: cannot open {missing}: No such file or directory" in done.stderr

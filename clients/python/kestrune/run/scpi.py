@@ -27,11 +27,13 @@ class ScpiError(RuntimeError):
         self.broken = broken
 
 
-def check_resource(resource) -> str:
+def check_resource(resource, device: bool = False) -> str:
+    """The resource as written; with `device`, also a serial line's device as it is now (so
+    that checking a profile on another machine does not need the instrument)."""
     if not isinstance(resource, str) or "::" not in resource or "\n" in resource:
         raise ScpiError(f"a VISA resource such as \"TCPIP::host::5025::SOCKET\" is needed, not {resource!r}")
     m = _SERIAL.match(resource)
-    if m:
+    if m and device:
         path = m.group(1)
         try:
             st = os.lstat(path)
@@ -74,7 +76,7 @@ class Instrument:
         self.identity: str | None = None
 
     def open(self) -> None:
-        check_resource(self.resource)
+        check_resource(self.resource, device=True)
         try:
             import pyvisa
         except ImportError:
