@@ -268,3 +268,42 @@ def test_a_partial_record_with_a_damaged_end_reads_up_to_the_damage(tmp_path, ca
     assert ("outcome KILLED: a partial record (run.csv.partial, events.jsonl.partial): the runner ended without "
             "writing its summary, so no step was judged; it ends at 1.5 s (2026-12-10T12:00:01.500Z)") in text
     assert re.search(r"^2 +step 2 +INCOMPLETE +target +30\.0 W", text, re.M), text
+
+
+def test_report_writes_its_page_and_junit_file_from_a_damaged_summary(tmp_path):
+    folder = make_record(tmp_path / "run", STEPS)
+    summary = json.loads((folder / "summary.json").read_text())
+    summary.update(host="lab7", problems=None, handovers=[{"at_s": "x"}], safety={"sensor_max": [1]},
+                   profile={"copy": {"verdict": "loose", "steps": [None, {"verdict": {"tolerance_pct": "x"}}]}})
+    summary["steps"] = [*STEPS, {"name": 5, "start_s": "soon", "domains": {"cpu": {"target_w": "hot"}},
+                                 "sensors": [], "failed": "all"}, "not a step"]
+    (folder / "summary.json").write_text(json.dumps(summary))
+    page, xml = tmp_path / "r.html", tmp_path / "j.xml"
+    args = argparse.Namespace(dir=str(folder), out=str(tmp_path / "p.png"), html=str(page), junit=str(xml))
+    assert R.report(args, io.StringIO()) == 0
+    text = page.read_text()
+    assert text.count('<tr class="step"') == len(STEPS) + 1 and text.count('class="band"') == len(STEPS)
+    assert xml.read_text().count("<testcase ") == len(STEPS) + 1
+
+
+def test_the_plot_marks_tolerance_bands_limits_and_hand_overs():
+    from kestrune.run.plot_marks import mark_limits
+    summary = {"handovers": [{"at_s": 4.0}], "safety": {"sensor_max": {"coretemp_package_id_0_c": 90.0}},
+               "profile": {"copy": {"verdict": {"tolerance_pct": 5, "sensor_max": {"coretemp_package_id_0_c": 70}},
+                                    "steps": [{}, {"verdict": {"tolerance_pct": 10}}]}}}
+    fig, (power, temp) = plt.subplots(2, 1)
+    try:
+        power.set_ylim(0, 41)
+        mark_limits({"cpu": power}, [(temp, ["coretemp_package_id_0_c", "cpu_util_pct"])], summary, steps_of(
+            {"steps": STEPS}))
+        bands = {c.get_gid(): c.get_paths()[0].get_extents() for c in power.collections}
+        assert [(b.y0, b.y1) for b in (bands["band-1"], bands["band-2"])] == \
+            [pytest.approx((38.0, 42.0)), pytest.approx((36.0, 44.0))]
+        assert power.get_ylim()[1] >= 44.0  # the widest band fits
+        assert [(ln.get_gid(), ln.get_ydata()[0]) for ln in temp.get_lines()] == [
+            ("safety-coretemp_package_id_0_c", 90.0), ("handover", 0.0)]
+        assert sorted(c.get_gid() for c in temp.collections) == ["limit-1-coretemp_package_id_0_c",
+                                                                 "limit-2-coretemp_package_id_0_c"]
+        assert [ln.get_xdata()[0] for ln in power.get_lines() if ln.get_gid() == "handover"] == [4.0]
+    finally:
+        plt.close(fig)

@@ -4,6 +4,7 @@ the helper starts, the run, the record and the exit code."""
 from __future__ import annotations
 
 import argparse
+import csv
 import dataclasses
 import json
 import math
@@ -27,8 +28,11 @@ from . import outcome as oc
 from . import report, sensors_cli
 from . import sensors as sensors_mod
 from .driver import Driver, Interrupt, RunState, Target
+from .energy import add_energy
 from .folderlock import FolderBusy, FolderLock
 from .host import host_info
+from .htmlreport import write_html
+from .junit import write_junit
 from .live import DONE
 from .metrics import MetricsError, MetricsServer
 from .names import slug
@@ -140,7 +144,7 @@ def _open_sensors(profile: Profile, cancel=None):
 # --- the run ---------------------------------------------------------------------------------
 
 def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout=None,
-        metrics_address: str | None = None) -> int:
+        metrics_address: str | None = None, junit: Path | None = None) -> int:
     stdout = stdout or sys.stdout
     started = time.time()
     run_id = f"{slug(profile.name)}-{time.strftime('%Y%m%d-%H%M%S', time.gmtime(started))}-{secrets.token_hex(3)}"
@@ -148,10 +152,10 @@ def run(profile: Profile, out_dir: Path, profile_path: str | None = None, stdout
     # be orphaned by a SIGTERM that kills the runner, and a second Ctrl-C while the record
     # is written must not lose it.
     with Interrupt() as interrupt:
-        return _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_id, interrupt)
+        return _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_id, interrupt, junit)
 
 
-def _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_id, interrupt) -> int:
+def _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_id, interrupt, junit) -> int:
     created, lock, keep_dir = False, None, True
     meters, sensors, metrics = {}, None, None
     try:
@@ -212,8 +216,12 @@ def _run(profile, out_dir, profile_path, stdout, metrics_address, started, run_i
             _discard(log, rows)
             keep_dir = False
             return oc.SETUP_FAILED
-        return _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
-                       started, run_id)
+        kept = {}
+        code = _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback,
+                       started, run_id, kept)
+        if junit is not None:
+            _write_junit(junit, kept["summary"], code, stdout)
+        return code
     finally:
         close_meters(meters)
         if sensors is not None:
@@ -285,6 +293,11 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
     if rows.file.folder != folder:
         rows.file.move(folder)
     rows.finish(state.domains)
+    try:
+        add_energy(summary, folder / "run.csv", list(state.domains))
+    except (OSError, csv.Error) as e:
+        summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
+                                    "message": f"the energy could not be summed from run.csv: {e}", "stderr_tail": None})
     write_json(folder / "summary.json", summary)
     written = ["run.csv", "summary.json"]
     if log.file is not None and log.file.folder != folder:
@@ -301,12 +314,43 @@ def _write_record(folder: Path, state, summary, log: EventLog, rows: RowLog) -> 
             summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
                                         "message": f"run.png could not be drawn: {e}", "stderr_tail": None})
             write_json(folder / "summary.json", summary)
+    try:
+        write_html(folder / "report.html", folder / "run.csv", summary, str(folder))
+        written.append("report.html")
+    except Exception as e:  # nor does a page that cannot be written
+        summary["problems"].append({"kind": "record", "at_s": summary["ended_s"],
+                                    "message": f"report.html could not be written: {e}", "stderr_tail": None})
+        write_json(folder / "summary.json", summary)
     return written
 
 
+def _instruments(meters, sensors) -> list[dict]:
+    """What each bench instrument said it is (`*IDN?`), once each, for the record's host."""
+    found = [getattr(m, "identity", None) for m in meters.values()]
+    found += [getattr(getattr(s.reader, "logger", None), "identity", None) for s in (sensors.sensors if sensors else [])]
+    out = []
+    for x in found:
+        if x and x not in out:
+            out.append(x)
+    return out
+
+
+def _write_junit(path: Path, summary: dict, code: int, stdout) -> None:
+    # The run's exit code stands either way: the file is a view of the record, not the result.
+    try:
+        write_junit(path, summary, code)
+        print(f"junit: {path}", file=stdout, flush=True)
+    except OSError as e:
+        print(f"kestrune: cannot write the JUnit file {path}: {e.strerror or e}", file=sys.stderr, flush=True)
+
+
 def _finish(profile, profile_path, out_dir, state, driver, sensors, view, log, rows, fallback, started,
-            run_id) -> int:
+            run_id, kept: dict) -> int:
     summary = _summary(profile, profile_path, state, started, driver.judge, run_id)
+    kept["summary"] = summary
+    instruments = _instruments(driver.meters, sensors)
+    if instruments:
+        summary["host"]["instruments"] = instruments
     if driver.metrics is not None and driver.last_snapshot is not None:
         driver.metrics.update(dataclasses.replace(driver.last_snapshot, state=DONE),
                               [s["verdict"] for s in summary["steps"]])
@@ -416,6 +460,7 @@ def main(argv=None) -> int:
     p.add_argument("--target", choices=TARGET_KINDS, help="overrides the profile's target.kind")
     p.add_argument("--metrics", metavar="[HOST:]PORT",
                    help="serve the run's live state for Prometheus at http://HOST:PORT/metrics (HOST: localhost)")
+    p.add_argument("--junit", type=Path, metavar="FILE", help="also write the result as JUnit XML for CI")
     c = sub.add_parser("check", help="validate profiles without running them")
     c.add_argument("profiles", nargs="+", help="profiles, TOML files")
     sensors_cli.add_parser(sub)
@@ -441,7 +486,7 @@ def main(argv=None) -> int:
     # The name is the profile's text: in a path it is one plain folder name under runs/.
     out = args.out or Path("runs") / f"{slug(profile.name)}-{time.strftime('%Y%m%d-%H%M%S')}"
     try:
-        return run(profile, out, args.profile, metrics_address=args.metrics)
+        return run(profile, out, args.profile, metrics_address=args.metrics, junit=args.junit)
     except KeyboardInterrupt:
         # Only before the helper starts (preparing Wine, say); from then on Ctrl-C stops it.
         print("kestrune: interrupted before the helper started", file=sys.stderr)

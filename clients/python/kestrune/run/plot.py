@@ -17,6 +17,7 @@ matplotlib.use("Agg")  # files only; no display is needed or wanted
 import matplotlib.pyplot as plt  # noqa: E402
 
 from .decimate import read_series  # noqa: E402
+from .plot_marks import mark_limits  # noqa: E402
 from .recordio import Step, domains_of, profile_name, sensor_columns, steps_of, unit_of  # noqa: E402
 from .safefile import create  # noqa: E402
 
@@ -209,6 +210,8 @@ def draw(runs: list[tuple[str, dict, dict]], path: Path, title: str) -> None:
             else:  # many lines: the key goes beside the panel, clear of them
                 ax.legend(handles, labels, loc="upper left", bbox_to_anchor=(1.1 if other else 1.01, 1.0),
                           fontsize=6.5, framealpha=0.85, borderaxespad=0, ncol=1 if len(handles) <= 14 else 2)
+    mark_limits(dict(zip(domains, axes)), [(axes[len(domains) + j], panel[0]) for j, panel in enumerate(sensor_panels)],
+                first_summary, steps)
     key_lines = _mark_steps(axes, steps, end, fig_width_px) if steps else []
     _mark_handovers(axes, first_summary)
     axes[-1].set_xlim(0, end)

@@ -363,7 +363,7 @@ def sysfs_meter(path: str) -> Meter:
                       f"power*_input, power*_average)")
 
 
-SOURCES = ("model", "command", "sysfs")
+SOURCES = ("model", "command", "sysfs", "scpi")
 
 
 def make_meter(source: str, domain: str, settings: dict) -> Meter:
@@ -397,6 +397,9 @@ def make_meter(source: str, domain: str, settings: dict) -> Meter:
         if not isinstance(path, str) or not path:
             raise SourceError(f"{where}.path must name a power file, not {path!r}")
         return sysfs_meter(path)
+    if source == "scpi":
+        from . import scpi_meter  # PyVISA only where a profile asks for an instrument
+        return scpi_meter.make(domain, settings)
     raise SourceError(f"unknown power source {source!r}")
 
 

@@ -7,11 +7,11 @@
     [load]
     cpu = true                   # gpu, workers, hb_timeout_ms, max_run_s, adapter_hint
     [power]
-    source = "model"             # "model", "command" or "sysfs"; interval_s = 0.25
+    source = "model"             # "model", "command", "sysfs" or "scpi"; interval_s = 0.25
     [power.cpu]                  # per domain, the source's settings (see power.py)
     idle_w = 15.0
     [verdict]                    # defaults for every step (see verdict.py)
-    tolerance_pct = 3.0          # settle_s, within_share, max_error_pct, sensor_max = { col = 90 }
+    tolerance_pct = 3.0          # settle_s, within_share, max_error_pct, settle_within_s, sensor_max = { col = 90 }
     [safety]                     # limits that stop the load at once (see safety.py)
     sensor_max = { coretemp_package_id_0_c = 95, throttle_core_count = 0 }
     [[steps]]
@@ -312,7 +312,7 @@ def _domain(value, where: str) -> Domain:
     return Domain(mode, watts, cap)
 
 
-VERDICT_KEYS = ("tolerance_pct", "settle_s", "within_share", "max_error_pct", "sensor_max")
+VERDICT_KEYS = ("tolerance_pct", "settle_s", "within_share", "max_error_pct", "settle_within_s", "sensor_max")
 
 
 def _verdict(value, where: str) -> dict:
@@ -321,7 +321,7 @@ def _verdict(value, where: str) -> dict:
         raise ProfileError(f"{where} must be a table")
     _only(value, VERDICT_KEYS, where)
     out = {}
-    for k in ("tolerance_pct", "settle_s", "max_error_pct"):
+    for k in ("tolerance_pct", "settle_s", "max_error_pct", "settle_within_s"):
         if k in value:
             out[k] = float(_number(value[k], f"{where}.{k}", minimum=0))
     if out.get("tolerance_pct") == 0:

@@ -9,6 +9,7 @@ from __future__ import annotations
 import sys
 from pathlib import Path
 
+from .junit import write_junit
 from .partial import ends_text
 from .plot import draw, write_plot
 from .recordio import Record, RecordError, Step, load_record, number, unit_of
@@ -138,6 +139,11 @@ def header_lines(record: Record) -> list[str]:
                      f"writing its summary, so no step was judged; {ends_text(s)}")
     elif isinstance(outcome, str):
         lines.append(f"outcome {outcome.upper()}, exit code {s.get('exit_code')}")
+    energy = s.get("energy") if isinstance(s.get("energy"), dict) else {}
+    parts = [f"{d} {_fmt(x.get('wh'), '.3f', ' Wh')} over {_fmt(x.get('covered_s'), '.1f', ' s')}"
+             for d, x in energy.items() if isinstance(x, dict)]
+    if parts:
+        lines.append(f"energy from the readings: {', '.join(parts)}")
     for h in s.get("handovers") or []:
         if isinstance(h, dict):
             text = (f"helper hand-over at {_fmt(h.get('at_s'), '.1f', ' s')}, "
@@ -184,6 +190,21 @@ def report(args, out=None) -> int:
     except OSError as e:
         return _say_error(f"cannot write {plot}: {e.strerror or e}")
     print(f"\nplot: {plot}", file=out)
+    page = getattr(args, "html", None)
+    if page:
+        from .htmlreport import write_html  # it borrows this module's cells
+        try:
+            write_html(Path(page), record.folder / "run.csv", record.summary, str(record.folder))
+        except OSError as e:
+            return _say_error(f"cannot write {page}: {e.strerror or e}")
+        print(f"html: {page}", file=out)
+    junit = getattr(args, "junit", None)
+    if junit:
+        try:
+            write_junit(Path(junit), record.summary)
+        except OSError as e:
+            return _say_error(f"cannot write {junit}: {e.strerror or e}")
+        print(f"junit: {junit}", file=out)
     return 0
 
 
@@ -262,6 +283,8 @@ def add_parser(subparsers) -> None:
     p = subparsers.add_parser("report", help="print a run's per-step table and remake its plot from its record")
     p.add_argument("dir", help="the run's folder (run.csv, summary.json)")
     p.add_argument("--out", help="where to write the plot (default: DIR/run.png)")
+    p.add_argument("--junit", metavar="FILE", help="also write the run's result as JUnit XML for CI")
+    p.add_argument("--html", metavar="FILE", help="also write the record as one self-contained HTML page")
     p.set_defaults(func=main)
     p = subparsers.add_parser("compare", help="put two runs side by side: a per-step table and an overlaid plot")
     p.add_argument("a", help="the first run's folder (A)")

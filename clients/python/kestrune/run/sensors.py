@@ -77,6 +77,7 @@ class SensorRequest:
     argv: tuple[str, ...] = ()
     max_age_s: float = COMMAND_MAX_AGE_S
     as_root: bool = False            # a command a root runner runs as root, not as the helper's user
+    table: dict | None = field(default=None, compare=False, hash=False)  # an SCPI logger's, as written
 
     @property
     def text(self) -> str:
@@ -256,6 +257,16 @@ def _command_request(item: dict, where: str) -> SensorRequest:
                          as_root=as_root)
 
 
+def _scpi_request(item: dict, where: str) -> SensorRequest:
+    from .scpi import ScpiError
+    from .scpi_sensor import logger_of
+    try:
+        logger_of(item, where)
+    except ScpiError as e:
+        raise SensorRequestError(str(e)) from None
+    return SensorRequest(kind="scpi", name=item["name"], table=dict(item))
+
+
 def parse_requests(value) -> list[SensorRequest]:
     """The profile's `sensors`: "auto" or a list of "KIND:WHAT" strings and command tables."""
     if value == "auto":
@@ -265,6 +276,9 @@ def parse_requests(value) -> list[SensorRequest]:
     requests = []
     for i, item in enumerate(value, 1):
         where = f"sensors[{i}]"
+        if isinstance(item, dict) and "scpi" in item:
+            requests.append(_scpi_request(item, where))
+            continue
         if isinstance(item, dict):
             requests.append(_command_request(item, where))
             continue
@@ -322,7 +336,7 @@ def select(requests: list[SensorRequest], found: list[SensorInfo]) -> list[Senso
     names nothing here is an error."""
     chosen: dict[str, SensorInfo] = {}
     for request in requests:
-        if request.kind == "command":
+        if request.kind in ("command", "scpi"):
             continue
         hits = _auto(found) if request.kind == "auto" else [s for s in found if _matches(request, s)]
         if not hits and request.kind != "auto":
@@ -394,11 +408,28 @@ class SensorSet:
         self._commands = []
 
 
+def _open_logger(request: SensorRequest, taken: set, sensors: list):
+    from .scpi import ScpiError
+    from .scpi_sensor import ChannelReader, logger_of
+    try:
+        logger, columns, unit = logger_of(request.table, request.name)
+        twice = sorted(taken & set(columns))
+        if twice:
+            raise ScpiError(f"sensor {request.name!r}: column {twice[0]} is recorded twice")
+        logger.open()
+    except ScpiError as e:
+        raise SensorRequestError(str(e)) from None
+    line = "{ " + ", ".join(f"{k} = {_quoted(v) if isinstance(v, str) else v}" for k, v in request.table.items()) + " }"
+    sensors += [SensorInfo(column=c, kind="scpi", unit=unit, chip=request.name, label=c, profile_line=line,
+                           reader=ChannelReader(logger, i)) for i, c in enumerate(columns)]
+    return logger
+
+
 def open_sensors(requests: list[SensorRequest], root=None, profile_root=None, cancel=None) -> SensorSet:
     """The sensors the requests name, ready to sample; SensorRequestError (one line) when a request
     names nothing here, two name the same column, or a command cannot start. `cancel` (a signal
     to the runner) stops a command's wait for its first number."""
-    found = discover(root, profile_root) if any(s.kind != "command" for s in requests) else []
+    found = discover(root, profile_root) if any(s.kind not in ("command", "scpi") for s in requests) else []
     sensors = select(requests, found)
     commands: list[CommandReader] = []
     try:
@@ -416,6 +447,8 @@ def open_sensors(requests: list[SensorRequest], root=None, profile_root=None, ca
                                       label=shlex.join(request.argv), profile_line=f"{{ name = {_quoted(request.name)}, "
                                       f"command = {_quoted(shlex.join(request.argv))}, unit = {_quoted(request.unit)} }}",
                                       reader=reader))
+        for request in (s for s in requests if s.kind == "scpi"):
+            commands.append(_open_logger(request, {s.column for s in sensors}, sensors))
     except BaseException:
         for c in commands:
             c.close()

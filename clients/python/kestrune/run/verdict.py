@@ -23,11 +23,13 @@ class Criteria:
     settle_s: float = 3.0                  # seconds after the step's start not judged
     within_share: float | None = 0.9       # share of judged readings that must lie in the band
     max_error_pct: float | None = None     # bound on |mean - target| in % of the target
+    settle_within_s: float | None = None   # latest the readings may enter the band for good
     sensor_max: dict = field(default_factory=dict)  # sensor column -> highest allowed value
 
     def merged(self, overrides: dict) -> "Criteria":
         """These criteria with a step's own settings on top (sensor limits merged by column)."""
-        values = {k: getattr(self, k) for k in ("tolerance_pct", "settle_s", "within_share", "max_error_pct")}
+        values = {k: getattr(self, k) for k in ("tolerance_pct", "settle_s", "within_share", "max_error_pct",
+                                                "settle_within_s")}
         values.update({k: v for k, v in overrides.items() if k != "sensor_max"})
         return Criteria(**values, sensor_max={**self.sensor_max, **overrides.get("sensor_max", {})})
 
@@ -122,6 +124,8 @@ class DomainTally:
             failed.append(failure(f"share within ±{c.tolerance_pct:g} %", _r(share), c.within_share))
         if c.max_error_pct is not None and abs(error) > c.max_error_pct:
             failed.append(failure("mean error %", _r(error, 2), c.max_error_pct))
+        if c.settle_within_s is not None and (settle is None or settle > c.settle_within_s):
+            failed.append(failure("settled within s", "never" if settle is None else settle, c.settle_within_s))
         return out, failed
 
 
