@@ -20,8 +20,8 @@ NATIVE = kestrune.NATIVE_BUILD / "kestrune-load"
 
 
 @pytest.mark.skipif(not NATIVE.is_file(), reason=f"{NATIVE} not built")
-def test_a_run_sums_the_energy_its_meter_read_per_step_and_over_the_run(tmp_path):
-    meter = tmp_path / "meter.sh"
+def test_a_run_sums_the_energy_its_meter_read_per_step_and_over_the_run(tmp_path, open_path):
+    meter = open_path / "meter.sh"  # the runner runs it as the helper's user
     meter.write_text("#!/bin/sh\nwhile :; do echo 36; sleep 0.1; done\n")
     meter.chmod(0o755)
     prof = tmp_path / "e.toml"

@@ -68,7 +68,7 @@ def untouched(path: Path) -> bool:
 def test_links_left_in_an_existing_record_folder_are_replaced_never_followed(tmp_path, secret):
     out = tmp_path / "out"
     out.mkdir()
-    names = ["run.csv.partial", "events.jsonl.partial", ".summary.json.tmp", "summary.json", "run.csv"]
+    names = ["run.csv.partial", "events.jsonl.partial", ".summary.json.tmp", "summary.json", "run.csv", "report.html"]
     for n in names:
         (out / n).symlink_to(secret)
     code, text = run("run", profile(tmp_path), "--out", out, env=sudo_env())
@@ -77,7 +77,7 @@ def test_links_left_in_an_existing_record_folder_are_replaced_never_followed(tmp
     # The folder was there: it keeps its owner. What the run made is the sudo user's.
     assert os.stat(out).st_uid == 0
     record = sorted(p.name for p in out.iterdir())
-    assert record == ["events.jsonl", "run.csv", "run.png", "summary.json"]
+    assert record == ["events.jsonl", "report.html", "run.csv", "run.png", "summary.json"]
     for n in record:
         st = os.lstat(out / n)
         assert stat.S_ISREG(st.st_mode) and (st.st_uid, st.st_gid) == (SUDO.pw_uid, SUDO.pw_gid), n
@@ -158,7 +158,7 @@ def test_a_second_run_on_the_same_folder_is_refused_naming_the_first(tmp_path):
         first.kill()
     rows = (out / "run.csv").read_text().splitlines()
     assert len({len(r.split(",")) for r in rows}) == 1 and len(rows) > 10
-    assert sorted(p.name for p in out.iterdir()) == ["events.jsonl", "run.csv", "run.png", "summary.json"]
+    assert sorted(p.name for p in out.iterdir()) == ["events.jsonl", "report.html", "run.csv", "run.png", "summary.json"]
 
 
 SENSOR = '{{ name = "{name}", command = ["sh", "-c", "while :; do {what}; sleep 0.1; done"]{more} }}'
