@@ -98,7 +98,8 @@ def test_installs_runs_and_purges_without_a_trace(deb, tmp_path):
 
 # The Debian package of each module the kit imports from outside the standard library.
 DEBIAN_NAMES = {"matplotlib": "python3-matplotlib", "rich": "python3-rich", "numpy": "python3-numpy",
-                "prometheus_client": "python3-prometheus-client", "jsonschema": "python3-jsonschema"}
+                "prometheus_client": "python3-prometheus-client", "jsonschema": "python3-jsonschema",
+                "pyvisa": "python3-pyvisa", "pytest": "python3-pytest"}
 
 
 def kit_imports() -> dict[str, str]:
