@@ -88,23 +88,14 @@ class Logger:
 def logger_of(item: dict, where: str) -> tuple[Logger, list[str], str]:
     """The logger a profile's table names, not yet opened, with its columns and unit;
     ScpiError (one line) for a table that cannot be used."""
-    from .sensors import slug  # the sensors module names columns
-    for k in item:
-        if k not in KEYS:
-            raise ScpiError(f"{where}: unknown key {k!r} (known: {', '.join(KEYS)})")
-    name = item.get("name")
-    if not isinstance(name, str) or not slug(name).strip("x"):
-        raise ScpiError(f"{where}.name must name the sensor (letters or digits), not {name!r}")
+    # The sensors module names columns and checks what every sensor table holds.
+    from .sensors import slug, table_name, table_unit_and_age
+    name = table_name(item, where, KEYS, ScpiError)
     resource = check_resource(item.get("scpi"))
     query = check_command(item.get("query"), f"{where}.query")
-    unit = item.get("unit", "")
-    if not isinstance(unit, str) or (unit and not re.fullmatch(r"[a-z0-9]+", unit)):
-        raise ScpiError(f"{where}.unit must be a short lower-case word such as \"c\", not {unit!r}")
+    unit, age = table_unit_and_age(item, where, 5.0, ScpiError)
     timeout = check_timeout(item.get("timeout_s"), where)
-    age = item.get("max_age_s", 5.0)
-    if isinstance(age, bool) or not isinstance(age, (int, float)) or not 0 < age < 3600:
-        raise ScpiError(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
     chans = channels(query)
     stems = [f"{slug(name)}_{c}" for c in chans] or [slug(name)]
     columns = [f"{s}_{unit}" if unit else s for s in stems]
-    return Logger(name, resource, query, len(columns), timeout, float(age)), columns, unit
+    return Logger(name, resource, query, len(columns), timeout, age), columns, unit

@@ -229,14 +229,33 @@ def discover(root=None, profile_root=None) -> list[SensorInfo]:
 
 # --- the profile's list --------------------------------------------------------------------------
 
-def _command_request(item: dict, where: str) -> SensorRequest:
-    allowed = ("name", "command", "unit", "max_age_s", "as_root")
+def table_name(item: dict, where: str, allowed: tuple[str, ...], error=None) -> str:
+    """A sensor table's name, after checking that it holds only `allowed` keys; `error` (the
+    exception raised, SensorRequestError by default) says what is wrong in one line."""
+    error = error or SensorRequestError
     for k in item:
         if k not in allowed:
-            raise SensorRequestError(f"{where}: unknown key {k!r} (known: {', '.join(allowed)})")
+            raise error(f"{where}: unknown key {k!r} (known: {', '.join(allowed)})")
     name = item.get("name")
     if not isinstance(name, str) or not slug(name).strip("x"):
-        raise SensorRequestError(f"{where}.name must name the sensor (letters or digits), not {name!r}")
+        raise error(f"{where}.name must name the sensor (letters or digits), not {name!r}")
+    return name
+
+
+def table_unit_and_age(item: dict, where: str, default_age: float, error=None) -> tuple[str, float]:
+    """A sensor table's `unit` (a short lower-case word, or none) and `max_age_s`."""
+    error = error or SensorRequestError
+    unit = item.get("unit", "")
+    if not isinstance(unit, str) or (unit and not re.fullmatch(r"[a-z0-9]+", unit)):
+        raise error(f"{where}.unit must be a short lower-case word such as \"c\", not {unit!r}")
+    age = item.get("max_age_s", default_age)
+    if isinstance(age, bool) or not isinstance(age, (int, float)) or not 0 < age < 3600:
+        raise error(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
+    return unit, float(age)
+
+
+def _command_request(item: dict, where: str) -> SensorRequest:
+    name = table_name(item, where, ("name", "command", "unit", "max_age_s", "as_root"))
     cmd = item.get("command")
     try:
         argv = shlex.split(cmd) if isinstance(cmd, str) else cmd
@@ -244,16 +263,11 @@ def _command_request(item: dict, where: str) -> SensorRequest:
         raise SensorRequestError(f"{where}.command cannot be split: {e}") from None
     if not isinstance(argv, list) or not argv or not all(isinstance(a, str) and a for a in argv):
         raise SensorRequestError(f"{where}.command must be a program and its arguments, not {cmd!r}")
-    unit = item.get("unit", "")
-    if not isinstance(unit, str) or (unit and not re.fullmatch(r"[a-z0-9]+", unit)):
-        raise SensorRequestError(f"{where}.unit must be a short lower-case word such as \"c\", not {unit!r}")
-    age = item.get("max_age_s", COMMAND_MAX_AGE_S)
-    if isinstance(age, bool) or not isinstance(age, (int, float)) or not 0 < age < 3600:
-        raise SensorRequestError(f"{where}.max_age_s must be a number of seconds above 0, not {age!r}")
+    unit, age = table_unit_and_age(item, where, COMMAND_MAX_AGE_S)
     as_root = item.get("as_root", False)
     if not isinstance(as_root, bool):
         raise SensorRequestError(f"{where}.as_root must be true or false, not {as_root!r}")
-    return SensorRequest(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=float(age),
+    return SensorRequest(kind="command", name=name, unit=unit, argv=tuple(argv), max_age_s=age,
                          as_root=as_root)
 
 
