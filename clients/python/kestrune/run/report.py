@@ -184,27 +184,21 @@ def report(args, out=None) -> int:
         return _say_error(str(e))
     for line in header_lines(record) + [""] + step_lines(record):
         print(line, file=out)
+    from .htmlreport import write_html  # it borrows this module's cells
     plot = Path(args.out) if args.out else record.folder / "run.png"
-    try:
-        write_plot(plot, record.columns, record.summary)
-    except OSError as e:
-        return _say_error(f"cannot write {plot}: {e.strerror or e}")
-    print(f"\nplot: {plot}", file=out)
-    page = getattr(args, "html", None)
+    page, junit = getattr(args, "html", None), getattr(args, "junit", None)
+    writes = [("\nplot", plot, lambda: write_plot(plot, record.columns, record.summary))]
     if page:
-        from .htmlreport import write_html  # it borrows this module's cells
-        try:
-            write_html(Path(page), record.folder / "run.csv", record.summary, str(record.folder))
-        except OSError as e:
-            return _say_error(f"cannot write {page}: {e.strerror or e}")
-        print(f"html: {page}", file=out)
-    junit = getattr(args, "junit", None)
+        writes.append(("html", page, lambda: write_html(Path(page), record.folder / "run.csv", record.summary,
+                                                        str(record.folder))))
     if junit:
+        writes.append(("junit", junit, lambda: write_junit(Path(junit), record.summary)))
+    for label, path, write in writes:
         try:
-            write_junit(Path(junit), record.summary)
+            write()
         except OSError as e:
-            return _say_error(f"cannot write {junit}: {e.strerror or e}")
-        print(f"junit: {junit}", file=out)
+            return _say_error(f"cannot write {path}: {e.strerror or e}")
+        print(f"{label}: {path}", file=out)
     return 0
 
 
