@@ -1,4 +1,5 @@
 import copy
+import socket
 import os
 import shutil
 import sys
@@ -33,3 +34,10 @@ def open_path():
     os.chmod(path, 0o755)
     yield path
     shutil.rmtree(path, ignore_errors=True)
+
+
+def free_port() -> int:
+    """A TCP port on 127.0.0.1 that nothing listens on now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]

@@ -20,6 +20,7 @@ import pytest
 
 import kestrune
 from kestrune.run.handover import handover_due
+from conftest import free_port
 
 ROOT = Path(__file__).resolve().parents[3]
 TOOL = ROOT / "tools" / "kestrune"
@@ -145,6 +146,14 @@ def write_profile(tmp_path, c, meter_dir=None) -> Path:
     return path
 
 
+def run_scraped(prof, out):
+    """Runs the profile with its metrics endpoint scraped as it goes: (exit code, output, the pages)."""
+    scraped = []
+    code, text = run_with(["run", prof, "--out", out, "--metrics", f"127.0.0.1:{free_port()}"],
+                          dict(os.environ), "scrape", scraped=scraped)
+    return code, text, scraped
+
+
 def run_with(args, env, action=None, timeout=60, scraped=None):
     """Runs the tool, doing `action` once the run is under way; (code, output). The action
     "scrape" appends the metrics page, fetched during the run, to `scraped`."""
@@ -249,12 +258,7 @@ def test_a_run_longer_than_a_session_is_handed_over(tmp_path):
                     '[[steps]]\nname = "free"\nseconds = 2.5\ncpu = "free"\n'
                     '[[steps]]\nname = "hold"\nseconds = 21.5\ncpu = { mode = "target", watts = 35 }\n')
     out = tmp_path / "out"
-    with socket.socket() as free:
-        free.bind(("127.0.0.1", 0))
-        port = free.getsockname()[1]
-    scraped = []
-    code, text = run_with(["run", prof, "--out", out, "--metrics", f"127.0.0.1:{port}"], dict(os.environ),
-                          "scrape", scraped=scraped)
+    code, text, scraped = run_scraped(prof, out)
     summary = json.loads((out / "summary.json").read_text())
     assert code == 0, text
     # While it runs, the endpoint serves the run's state.
@@ -480,12 +484,7 @@ def test_a_flood_of_one_problem_is_one_line_and_a_problem_that_ended_is_no_longe
                     f'[power]\nsource = "command"\n[power.cpu]\ncommand = ["{meter}"]\n'
                     '[[steps]]\nseconds = 5\ncpu = "free"\n[[steps]]\nseconds = 3\ncpu = "free"\n')
     out = tmp_path / "out"
-    with socket.socket() as free:
-        free.bind(("127.0.0.1", 0))
-        port = free.getsockname()[1]
-    scraped = []
-    code, text = run_with(["run", prof, "--out", out, "--metrics", f"127.0.0.1:{port}"], dict(os.environ),
-                          "scrape", scraped=scraped)
+    code, text, scraped = run_scraped(prof, out)
     assert code == 3, text
     said = [line for line in text.splitlines() if line.startswith("kestrune: ") and "'ERR'" in line]
     assert len(said) == 1, text
@@ -548,9 +547,7 @@ def test_a_sensor_file_that_comes_back_ends_its_problem(tmp_path):
     prof.write_text(f'name = "comeback"\nsysfs_root = "{tree}"\nsensors = ["temp:coretemp/Package id 0"]\n'
                     '[load]\ncpu = true\n[[steps]]\nseconds = 3\ncpu = "free"\n[[steps]]\nseconds = 2\ncpu = "free"\n')
     out = tmp_path / "out"
-    with socket.socket() as free:
-        free.bind(("127.0.0.1", 0))
-        port = free.getsockname()[1]
+    port = free_port()
     env = {k: v for k, v in os.environ.items() if k != "KESTRUNE_SYSFS_ROOT"}
     proc = subprocess.Popen([sys.executable, str(TOOL), "run", str(prof), "--out", str(out), "--metrics",
                              f"127.0.0.1:{port}"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)

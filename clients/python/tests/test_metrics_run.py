@@ -6,7 +6,6 @@ import json
 import os
 import pwd
 import shutil
-import socket
 import subprocess
 import sys
 import time
@@ -17,16 +16,11 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 import kestrune
+from conftest import free_port
 
 ROOT = Path(__file__).resolve().parents[3]
 NATIVE = kestrune.NATIVE_BUILD / "kestrune-load"
 pytestmark = pytest.mark.skipif(not NATIVE.is_file(), reason=f"{NATIVE} not built")
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def scrape(url: str, pages=None) -> list:

@@ -7,7 +7,6 @@ import os
 import pwd
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -23,6 +22,7 @@ import kestrune
 from kestrune.run.live import DomainLive
 from kestrune.run.metrics import MetricsServer
 from test_metrics import LABELS, SNAPSHOT
+from conftest import free_port
 
 ROOT = Path(__file__).resolve().parents[3]
 EXAMPLES = ROOT / "examples" / "fleet"
@@ -38,12 +38,6 @@ FAULTY = SNAPSHOT.__class__(**{
     "sensors": {"coretemp_package_id_0_c": 97.0, "nvme_composite_c": 40.0},
     "sensor_units": {"coretemp_package_id_0_c": "c", "nvme_composite_c": "c"},
     "sensor_limits": {"coretemp_package_id_0_c": 95.0, "nvme_composite_c": 70.0}})
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def get_json(url: str):
