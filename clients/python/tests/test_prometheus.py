@@ -112,14 +112,20 @@ def test_prometheus_stores_the_series_and_the_lab_rules_pick_out_the_faults(tmp_
         names = {a["labels"]["alertname"] for a in alerts}
         assert names == {"KestruneStepFailing", "KestruneMeterGone", "KestruneSensorOverLimit"}, alerts
     finally:
-        server.terminate()
-        try:
-            server.wait(15)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait(5)
+        end(server)
         log.close()
         endpoint.close()
+
+
+def end(proc) -> None:
+    """Ends a process the test started: TERM, then KILL when it does not go within 15 s."""
+    if proc.poll() is None:
+        proc.terminate()
+    try:
+        proc.wait(15)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(5)
 
 
 def hot_tree(root: Path, millidegrees: int) -> Path:
@@ -190,12 +196,6 @@ def test_a_real_run_over_its_sensor_limit_fires_the_lab_alert(tmp_path):
         run.send_signal(signal.SIGINT)
         assert run.wait(30) == 130, "".join(output)
     finally:
-        for proc in (run, server):
-            if proc.poll() is None:
-                proc.terminate()
-            try:
-                proc.wait(15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait(5)
+        end(run)
+        end(server)
         log.close()
